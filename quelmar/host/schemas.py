@@ -1,0 +1,245 @@
+"""The tools that the host offers, with their JSON schemas.
+
+The tool functions are compiled built-ins: they expose no signature, no
+defaults and no annotations, so the input schema of each tool is written out
+here by hand, parameter by parameter, in the function's own parameter order.
+Each property's description is the one-line meaning that the function's
+docstring gives under "Args:" (the tests check that the two agree).
+
+Nothing in this module imports a tool module.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Any
+
+__all__ = ["TOOLS", "ToolEntry", "tool_entry"]
+
+
+@dataclass(frozen=True)
+class ToolEntry:
+    """One tool: where its function lives and how it is called."""
+
+    name: str
+    """Tool name, the same as the function's name."""
+    module: str
+    """Dotted name of the module that holds the function."""
+    title: str
+    summary: str
+    """One line used as the description only while the module cannot be imported."""
+    input_schema: dict[str, Any]
+    output_schema: dict[str, Any] | None = None
+    serialised: bool = False
+    """Calls of this tool never overlap (the tool redirects the interpreter's stdout)."""
+    read_only: bool = True
+    """The tool only reads; a tool that is not read-only writes files of its own."""
+
+
+def _prop(json_type: str | list[str], description: str, **extra: Any) -> dict[str, Any]:
+    return {"type": json_type, "description": description, **extra}
+
+
+def _int_list(description: str) -> dict[str, Any]:
+    return _prop("array", description, items={"type": "integer"})
+
+
+def _object(properties: dict[str, Any], required: list[str] | None = None) -> dict[str, Any]:
+    schema: dict[str, Any] = {"type": "object", "properties": properties}
+    if required:
+        schema["required"] = required
+    schema["additionalProperties"] = False
+    return schema
+
+
+def _arithmetic(name: str, module: str, title: str, summary: str, a: str, b: str, result: str) -> ToolEntry:
+    return ToolEntry(
+        name=name,
+        module=module,
+        title=title,
+        summary=summary,
+        input_schema=_object({"a": _prop("number", a), "b": _prop("number", b)}, ["a", "b"]),
+        output_schema={
+            "type": "object",
+            "properties": {"result": _prop("number", result)},
+            "required": ["result"],
+        },
+    )
+
+
+_PLUSOR = _arithmetic(
+    "execute_plusor",
+    "quelmar.tools.plusor",
+    "Add two numbers",
+    "Add two numbers in single precision with JAX.",
+    "First floating-point operand",
+    "Second floating-point operand",
+    "Sum of a and b (computed in float32)",
+)
+
+_TIMESOR = _arithmetic(
+    "execute_timesor",
+    "quelmar.tools.timesor",
+    "Multiply two numbers",
+    "Multiply two numbers in single precision with JAX (a * b).",
+    "First floating-point operand",
+    "Second floating-point operand",
+    "Product of a and b (computed in float32)",
+)
+
+_MINUSOR = _arithmetic(
+    "execute_minusor",
+    "quelmar.tools.minusor",
+    "Subtract two numbers",
+    "Subtract b from a in single precision with JAX (a - b).",
+    "First floating-point operand (minuend)",
+    "Second floating-point operand (subtrahend)",
+    "Difference of a and b (computed in float32)",
+)
+
+_TABEXTENT = ToolEntry(
+    name="execute_tabextent",
+    module="quelmar.tools.tabextent",
+    title="CSV table dimensions",
+    summary="Get the number of rows and columns and the column names of a CSV table, "
+    "from a file path or from CSV text (give exactly one of the two).",
+    input_schema=_object(
+        {
+            "file_path": _prop("string", "Path to the CSV file on disk (optional)"),
+            "csv_content": _prop("string", "CSV content as a string (optional)"),
+        }
+    ),
+    output_schema={
+        "type": "object",
+        "properties": {
+            "rows": _prop("integer", "Number of data rows (the header line is not counted)"),
+            "columns": _prop("integer", "Number of columns"),
+            "column_names": _prop("array", "Column labels in table order"),
+        },
+        "required": ["rows", "columns", "column_names"],
+    },
+)
+
+# execute_fitrun's 43 parameters in signature order: (name, JSON type, meaning).
+# Lists of column indices and axes hold integers; split_ratio holds numbers.
+_FITRUN_PARAMS: list[tuple[str, str, str]] = [
+    ("input_col", "int_list", "(REQUIRED) List of integers. Input columns of the data."),
+    ("output_col", "int_list", "(REQUIRED) List of integers. Output columns of the data."),
+    ("data_train", "string", "(REQUIRED) Full file path to training data CSV file."),
+    ("data_val", "string", "(Optional) Full file path to validation data CSV file."),
+    ("data_test", "string", "(Optional) Full file path to test data CSV file."),
+    (
+        "interp_method",
+        "string",
+        'Interpolation method ("linear", "nonlinear", "gaussian", "MLP", "KAN", "FNO")',
+    ),
+    ("nmode", "integer", "Number of CP tensor decomposition modes"),
+    ("nseg", "integer", "Number of segments in each dimension"),
+    ("s_patch", "integer", "Size of patch for nonlinear INN"),
+    ("alpha_dil", "number", "Dilatation factor for nonlinear INN"),
+    ("p_order", "integer", "Polynomial order for nonlinear INN"),
+    ("radial_basis", "string", "Radial basis function for nonlinear INN"),
+    ("INNactivation", "string", "Activation function for nonlinear INN"),
+    ("sigma_factor", "number", "Sigma factor for Gaussian INN"),
+    ("nlayers", "integer", "Number of layers for MLP"),
+    ("nneurons", "integer", "Number of neurons for MLP"),
+    ("activation", "string", "Activation function for MLP"),
+    ("hidden_dim", "integer", "Hidden dimensions for KAN"),
+    ("grid_size", "integer", "Grid size for KAN"),
+    ("spline_order", "integer", "B-spline order for KAN"),
+    ("num_layers", "integer", "Number of layers for FNO"),
+    ("modes", "integer", "Number of modes for FNO"),
+    ("split_ratio", "number_list", "Train/val/test split ratio"),
+    ("bool_data_generation", "boolean", "Whether to generate data"),
+    ("bool_normalize", "boolean", "Whether to normalize training data"),
+    ("bool_shuffle", "boolean", "Whether to shuffle training data"),
+    ("num_epochs_INN", "integer", "Number of epochs for INN"),
+    ("num_epochs_MLP", "integer", "Number of epochs for MLP"),
+    ("num_epochs_KAN", "integer", "Number of epochs for KAN"),
+    ("num_epochs_FNO", "integer", "Number of epochs for FNO"),
+    ("batch_size", "integer", "Batch size for training"),
+    ("learning_rate", "number", "Learning rate"),
+    ("validation_period", "integer", "Period for validation"),
+    ("bool_denormalize", "boolean", "Whether to denormalize predictions"),
+    ("patience", "integer", "Training patience"),
+    ("stopping_loss_train", "number", "Stopping loss threshold"),
+    ("bool_save_model", "boolean", "Whether to save the model"),
+    ("bool_plot", "boolean", "Whether to plot results"),
+    ("plot_in_axis", "int_list", "Input variable types for plotting"),
+    ("plot_out_axis", "int_list", "Output variable indices for plotting"),
+    ("plot_params_number", "integer", "Number of parameter sets to plot"),
+    ("run_type", "string", "Problem type - 'regression' or 'classification'"),
+    ("gpu_idx", "integer", "GPU device index (default: 0)"),
+]
+
+_FITRUN_DEFAULTS: dict[str, Any] = {"run_type": "regression", "gpu_idx": 0}
+_FITRUN_REQUIRED = ["input_col", "output_col", "data_train"]
+
+
+def _fitrun_property(kind: str, meaning: str, default: Any) -> dict[str, Any]:
+    if kind == "int_list":
+        prop = _int_list(meaning)
+    elif kind == "number_list":
+        prop = _prop("array", meaning, items={"type": "number"})
+    else:
+        prop = _prop(kind, meaning)
+    if default is not None:
+        prop["default"] = default
+    return prop
+
+
+_FITRUN = ToolEntry(
+    name="execute_fitrun",
+    module="quelmar.tools.fitrun",
+    title="Train a model from CSV data",
+    summary="Create a training configuration and execute model training on CSV data "
+    "(input_col, output_col and data_train are required).",
+    input_schema=_object(
+        {
+            name: _fitrun_property(kind, meaning, _FITRUN_DEFAULTS.get(name))
+            for name, kind, meaning in _FITRUN_PARAMS
+        },
+        _FITRUN_REQUIRED,
+    ),
+    output_schema={
+        "type": "object",
+        "properties": {
+            "config": _prop("object", "The complete configuration used"),
+            "model_save_path": _prop(["string", "null"], "Directory of the saved model (when bool_save_model)"),
+            "plots_path": _prop(["string", "null"], "Directory of the plots (when bool_plot)"),
+            "log_path": _prop("string", "Log file of the run"),
+            "training_completed": _prop("boolean", "Whether training completed"),
+            "interp_method": {"description": "Interpolation method used"},
+            "run_type": _prop("string", "Problem type"),
+            "train_rmse": {"description": "Last training error"},
+            "val_rmse": {"description": "Last validation error"},
+            "test_rmse": {"description": "Test error"},
+            "training_time_seconds": _prop("number", "Wall-clock time of the training itself"),
+        },
+        "required": [
+            "config",
+            "model_save_path",
+            "plots_path",
+            "log_path",
+            "training_completed",
+            "interp_method",
+            "run_type",
+            "train_rmse",
+            "val_rmse",
+            "test_rmse",
+            "training_time_seconds",
+        ],
+    },
+    serialised=True,
+    read_only=False,
+)
+
+TOOLS: tuple[ToolEntry, ...] = (_PLUSOR, _TIMESOR, _MINUSOR, _TABEXTENT, _FITRUN)
+"""The five tools, in the order they are listed."""
+
+_BY_NAME = {entry.name: entry for entry in TOOLS}
+
+
+def tool_entry(name: str) -> ToolEntry | None:
+    """The tool of that name, or None."""
+    return _BY_NAME.get(name)
