@@ -1,0 +1,1 @@
+"""quelmar: compiled tool functions for AI assistants."""
