@@ -1,0 +1,224 @@
+"""Data handling: reading CSV files, the synthetic data set, splits and scaling."""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+
+
+# ---------------------------------------------------------------- synthetic data
+
+def synthetic_function(x: np.ndarray, n_out: int) -> np.ndarray:
+    """The smooth test function of the synthetic data set.
+
+    For inputs ``x`` of shape (N, d) in [0, 1]^d, output j (0-based) is
+
+        y_j = (1/d) * sum_i sin(2*pi*x_i + j*pi/4) + prod_i x_i
+
+    """
+    x = np.asarray(x, dtype=np.float64)
+    d = x.shape[1]
+    cols = [np.sin(2 * np.pi * x + j * np.pi / 4).sum(axis=1) / d + np.prod(x, axis=1)
+            for j in range(n_out)]
+    return np.stack(cols, axis=1)
+
+
+def generate_dataset(path: str | os.PathLike, size: int, input_col, output_col,
+                     run_type: str = "regression", seed: int = 0) -> None:
+    """Write the synthetic data set of `size` rows to the CSV file `path`.
+
+    The inputs, at the positions `input_col`, are drawn uniformly from [0, 1].
+    For regression the outputs, at `output_col`, follow `synthetic_function`.
+    For classification the single output column holds the class label 0, 1
+    or 2: 0 where the first output of `synthetic_function` is below 0.1, 1
+    where it is below 0.5, and 2 elsewhere.  Columns that are neither inputs
+    nor outputs are filled with uniform noise on [0, 1].  An existing file is never replaced.
+    """
+    path = Path(path)
+    rng = np.random.default_rng(seed)
+    ncols = max(max(input_col), max(output_col)) + 1
+    table = rng.uniform(0.0, 1.0, size=(size, ncols))
+    x = table[:, list(input_col)]
+    y = synthetic_function(x, len(output_col))
+    if run_type == "classification":
+        y = np.digitize(y[:, :1], [0.1, 0.5]).astype(np.float64)
+    table[:, list(output_col)] = y
+    columns = [f"c{i}" for i in range(ncols)]
+    for k, c in enumerate(input_col):
+        columns[c] = f"x{k + 1}"
+    for k, c in enumerate(output_col):
+        columns[c] = ("label" if run_type == "classification"
+                      else "y" if len(output_col) == 1 else f"y{k + 1}")
+    frame = pd.DataFrame(table, columns=columns)
+    if run_type == "classification":
+        frame[columns[output_col[0]]] = frame[columns[output_col[0]]].astype(int)
+    if path.parent and not path.parent.exists():
+        path.parent.mkdir(parents=True, exist_ok=True)
+    with open(path, "x", newline="") as fh:  # "x": never overwrite
+        frame.to_csv(fh, index=False, float_format="%.6g")
+
+
+# ---------------------------------------------------------------- reading
+
+def _looks_headerless(frame: pd.DataFrame) -> bool:
+    """True when every column name is a number (the file has no header row)."""
+    try:
+        for name in frame.columns:
+            float(str(name))
+    except ValueError:
+        return False
+    return True
+
+
+def read_table(path: str, input_col, output_col) -> tuple[np.ndarray, np.ndarray]:
+    """Read the input and output columns of one CSV file as float64 arrays.
+
+    The first row is taken as the header unless every field of it is a number.
+    Raises FileNotFoundError or ValueError naming the file (and column).
+    """
+    if not os.path.exists(path):
+        raise FileNotFoundError(f"data file not found: {path}")
+    if os.path.isdir(path):
+        raise ValueError(f"data file {path} is a directory")
+    try:
+        frame = pd.read_csv(path)
+        if _looks_headerless(frame):
+            frame = pd.read_csv(path, header=None)
+    except pd.errors.EmptyDataError:
+        raise ValueError(f"data file {path} is empty") from None
+    except (pd.errors.ParserError, UnicodeDecodeError) as exc:
+        raise ValueError(f"data file {path} is not a readable CSV file: {exc}") from None
+    if len(frame) == 0:
+        raise ValueError(f"data file {path} has no data rows")
+    ncols = frame.shape[1]
+    arrays = []
+    for role, cols in (("input_col", input_col), ("output_col", output_col)):
+        bad = [c for c in cols if c >= ncols]
+        if bad:
+            raise ValueError(f"DATA_PARAM.{role} index {bad[0]} is out of range for data file "
+                             f"{path}, which has {ncols} columns (0..{ncols - 1})")
+        block = []
+        for c in cols:
+            column = frame.iloc[:, c]
+            name = frame.columns[c]
+            values = pd.to_numeric(column, errors="coerce")
+            missing = column.isna()
+            if missing.any():
+                row = int(np.argmax(missing.to_numpy()))
+                raise ValueError(f"data file {path}, column {c} ({name!r}): missing value in "
+                                 f"data row {row + 1}")
+            bad_rows = values.isna().to_numpy()
+            if bad_rows.any():
+                row = int(np.argmax(bad_rows))
+                raise ValueError(f"data file {path}, column {c} ({name!r}): non-numeric value "
+                                 f"{column.iloc[row]!r} in data row {row + 1}")
+            values = values.to_numpy(dtype=np.float64)
+            if not np.isfinite(values).all():
+                row = int(np.argmax(~np.isfinite(values)))
+                raise ValueError(f"data file {path}, column {c} ({name!r}): non-finite value "
+                                 f"{values[row]} in data row {row + 1}")
+            block.append(values)
+        arrays.append(np.stack(block, axis=1))
+    return arrays[0], arrays[1]
+
+
+# ---------------------------------------------------------------- splits
+
+@dataclass
+class Split:
+    """Train, validation and test arrays (inputs x, outputs y) in data units."""
+
+    x_train: np.ndarray
+    y_train: np.ndarray
+    x_val: np.ndarray
+    y_val: np.ndarray
+    x_test: np.ndarray | None
+    y_test: np.ndarray | None
+    val_is_train: bool = False   # no validation rows: the training set stands in
+    test_is_val: bool = False    # two files: the held-out set is validation and test
+
+
+def load_split(settings) -> Split:
+    """Read the configured files and split them into train/validation/test."""
+    files = settings.data_filenames
+    tables = [read_table(f, settings.input_col, settings.output_col) for f in files]
+    if len(files) == 3:
+        (xt, yt), (xv, yv), (xs, ys) = tables
+        return Split(xt, yt, xv, yv, xs, ys)
+    if len(files) == 2:
+        (xt, yt), (xv, yv) = tables
+        return Split(xt, yt, xv, yv, xv, yv, test_is_val=True)
+
+    x, y = tables[0]
+    n = len(x)
+    order = np.arange(n)
+    if settings.bool_shuffle:
+        order = np.random.default_rng(settings.random_seed).permutation(n)
+    _, r_val, r_test = settings.split_ratio
+    n_val = int(round(n * r_val))
+    n_test = int(round(n * r_test))
+    n_train = n - n_val - n_test
+    if n_train < 1:
+        raise ValueError(f"data file {files[0]} has {n} rows: too few to keep a training row "
+                         f"with DATA_PARAM.split_ratio {list(settings.split_ratio)}")
+    tr, va, te = np.split(order, [n_train, n_train + n_val])
+    split = Split(x[tr], y[tr], x[va], y[va],
+                  x[te] if n_test else None, y[te] if n_test else None)
+    if n_val == 0:
+        split.x_val, split.y_val, split.val_is_train = split.x_train, split.y_train, True
+    return split
+
+
+# ---------------------------------------------------------------- scaling
+
+@dataclass
+class Scaling:
+    """Affine maps between data units and the model's units.
+
+    Inputs: ``(x - x_min) / x_range`` maps the training range to [0, 1].
+    Outputs: ``(y - y_mean) / y_std`` (regression only).  Constant columns get
+    a scale of 1.  With normalization off the maps are the identity.
+    """
+
+    x_min: np.ndarray
+    x_range: np.ndarray
+    y_mean: np.ndarray
+    y_std: np.ndarray
+
+    @classmethod
+    def identity(cls, n_in: int, n_out: int) -> "Scaling":
+        return cls(np.zeros(n_in), np.ones(n_in), np.zeros(n_out), np.ones(n_out))
+
+    @classmethod
+    def fit(cls, x: np.ndarray, y: np.ndarray, scale_outputs: bool) -> "Scaling":
+        x_min = x.min(axis=0)
+        x_range = x.max(axis=0) - x_min
+        x_range = np.where(x_range > 0, x_range, 1.0)
+        if scale_outputs:
+            y_mean = y.mean(axis=0)
+            y_std = y.std(axis=0)
+            y_std = np.where(y_std > 0, y_std, 1.0)
+        else:
+            y_mean, y_std = np.zeros(y.shape[1]), np.ones(y.shape[1])
+        return cls(x_min, x_range, y_mean, y_std)
+
+    def x(self, x: np.ndarray) -> np.ndarray:
+        return (x - self.x_min) / self.x_range
+
+    def y(self, y: np.ndarray) -> np.ndarray:
+        return (y - self.y_mean) / self.y_std
+
+    def y_back(self, y: np.ndarray) -> np.ndarray:
+        return y * self.y_std + self.y_mean
+
+    def to_json(self) -> dict:
+        return {k: getattr(self, k).tolist() for k in ("x_min", "x_range", "y_mean", "y_std")}
+
+    @classmethod
+    def from_json(cls, d: dict) -> "Scaling":
+        return cls(*(np.asarray(d[k], dtype=np.float64)
+                     for k in ("x_min", "x_range", "y_mean", "y_std")))
