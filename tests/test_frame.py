@@ -1,0 +1,192 @@
+"""The module frame: function objects, binding messages, module life, leaks and fuzzing."""
+import ctypes
+import decimal
+import importlib
+import math
+import sys
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import quelmar.tools.minusor as minusor
+import quelmar.tools.plusor as plusor
+import quelmar.tools.timesor as timesor
+
+TOOLS = [plusor.execute_plusor, timesor.execute_timesor, minusor.execute_minusor]
+
+
+class S(str):
+    pass
+
+
+def vectorcall(fn, args, kwnames):
+    """Calls fn through the vectorcall protocol with an arbitrary keyword-names tuple."""
+    api = ctypes.pythonapi
+    api.PyObject_Vectorcall.restype = ctypes.py_object
+    api.PyObject_Vectorcall.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
+    vec = (ctypes.py_object * len(args))(*args)
+    npos = len(args) - len(kwnames)
+    return api.PyObject_Vectorcall(fn, ctypes.cast(vec, ctypes.c_void_p), npos, kwnames)
+
+
+@pytest.mark.parametrize("fn", TOOLS)
+def test_function_objects(fn):
+    name = fn.__name__
+    assert type(fn).__name__ == "builtin_function_or_method"
+    assert fn.__qualname__ == name and name.startswith("execute_")
+    assert fn.__module__ == "quelmar.tools." + name[len("execute_"):]
+    assert fn.__self__ is None
+    assert fn.__text_signature__ is None
+    assert fn.__doc__.startswith("\n    Perform ")
+
+
+@pytest.mark.parametrize("fn", TOOLS)
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((1,), {}, "{}() takes exactly 2 positional arguments (1 given)"),
+        ((), {}, "{}() takes exactly 2 positional arguments (0 given)"),
+        ((1, 2, 3), {}, "{}() takes exactly 2 positional arguments (3 given)"),
+        ((), {"b": 1}, "{}() takes exactly 2 positional arguments (0 given)"),
+        ((), {"a": 1}, "{}() takes exactly 2 positional arguments (1 given)"),
+        ((1, 2, 3), {"a": 1}, "{}() takes exactly 2 positional arguments (3 given)"),
+        ((1,), {"a": 2}, "{}() got multiple values for keyword argument 'a'"),
+        ((1, 2), {"c": 3}, "{}() got an unexpected keyword argument 'c'"),
+        ((1,), {"x": 1, "a": 2}, "{}() got an unexpected keyword argument 'x'"),
+    ],
+)
+def test_binding_messages(fn, args, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        fn(*args, **kwargs)
+    assert str(info.value) == message.format(fn.__name__)
+    tb = info.value.__traceback__
+    while tb.tb_next:
+        tb = tb.tb_next
+    assert (tb.tb_frame.f_code.co_name, tb.tb_lineno) == (f"{fn.__module__}.{fn.__name__}", 14)
+
+
+def test_keyword_names_must_be_strings():
+    with pytest.raises(TypeError, match=r"^execute_plusor\(\) keywords must be strings$"):
+        vectorcall(plusor.execute_plusor, (1.0, 2.0), (1,))
+    assert vectorcall(plusor.execute_plusor, (1.0, 2.0), ("b",)) == 3.0
+
+
+def test_str_subclass_keyword_names_compare_by_value():
+    assert plusor.execute_plusor(1, **{S("b"): 2}) == 3.0
+    assert vectorcall(minusor.execute_minusor, (1.0, 5.0), (S("b"), S("a"))) == 4.0
+
+
+def test_module_attributes():
+    assert plusor.__doc__ == "JAX-based addition tool - Cython-compiled module."
+    assert plusor.__builtins__ is __import__("builtins")
+    assert not hasattr(plusor, "__path__")
+    assert plusor.__package__ == "quelmar.tools"
+    assert plusor.__file__.endswith(".so")
+    assert {k for k in vars(plusor) if not k.startswith("__")} == {"Union", "jnp", "execute_plusor"}
+    assert plusor.jnp is sys.modules["jax.numpy"]
+
+
+def test_reimport_returns_the_same_module_and_keeps_rebound_globals():
+    saved = plusor.Union
+    plusor.Union = marker = object()
+    try:
+        del sys.modules["quelmar.tools.plusor"]
+        again = importlib.import_module("quelmar.tools.plusor")
+        assert again is plusor
+        assert again.Union is marker
+    finally:
+        sys.modules["quelmar.tools.plusor"] = plusor
+        plusor.Union = saved
+
+
+def test_second_interpreter_is_refused(run_python):
+    out = run_python("""
+        import _interpreters
+        import quelmar.tools.plusor
+        interp = _interpreters.create("legacy")
+        err = _interpreters.run_string(interp, "import quelmar.tools.plusor")
+        print(err.type.__name__, err.msg, sep="|")
+    """)
+    assert out.strip() == ("ImportError|Interpreter change detected - this module can only be loaded into one "
+                           "interpreter per process.")
+
+
+@pytest.mark.parametrize("name", ["plusor", "timesor", "minusor"])
+def test_import_without_jax(run_python, name):
+    out = run_python(f"""
+        import sys, traceback
+        sys.modules["jax"] = None        # makes `import jax` fail
+        try:
+            import quelmar.tools.{name}
+        except ImportError as e:
+            print(type(e).__name__, e, sep="|")
+            print(type(e.__cause__).__name__, e.__suppress_context__)
+            print([(f.name, f.lineno, f.filename) for f in traceback.extract_tb(e.__traceback__)][-1])
+            print([(f.name, f.lineno) for f in traceback.extract_tb(e.__cause__.__traceback__)][-1])
+        print("quelmar.tools.{name}" in sys.modules)
+        del sys.modules["jax"]           # a later import starts afresh and succeeds
+        import quelmar.tools.{name} as m
+        print(m.execute_{name}(5, 10))
+    """)
+    lines = out.splitlines()
+    assert lines[0] == ("ImportError|JAX is not installed. Install it with: pip install 'jax[cpu]' or "
+                        "'jax[cuda12]' for GPU support.")
+    assert lines[1] == "ModuleNotFoundError True"
+    assert lines[2] == str((f"init quelmar.tools.{name}", 8, f"quelmar/tools/{name}.py"))
+    assert lines[3] == str((f"quelmar.tools.{name}", 6))
+    assert lines[4] == "False"
+    assert float(lines[5]) in (15.0, 50.0, -5.0)
+
+
+def test_argument_references_are_released():
+    a, b = decimal.Decimal("1.25"), 1e300 * 1.0
+    bad, huge, key = "not a number", 10**400, "a"
+    before = [sys.getrefcount(o) for o in (a, b, bad, huge, key)]
+    for _ in range(3000):
+        plusor.execute_plusor(a, b=2.0)
+        for args, kw in [((bad, b), {}), ((huge, a), {}), ((a,), {key: b}), ((a, b, a), {}),
+                         ((a, b * 1e10), {})]:
+            try:
+                timesor.execute_timesor(*args, **kw)
+            except (TypeError, ValueError, OverflowError):
+                pass
+    del args, kw
+    assert [sys.getrefcount(o) for o in (a, b, bad, huge, key)] == before
+
+
+operands = st.one_of(
+    st.floats(allow_nan=True, allow_infinity=True),
+    st.integers(min_value=-(10**400), max_value=10**400),
+    st.booleans(),
+    st.none(),
+    st.text(max_size=5),
+    st.builds(S, st.text(max_size=3)),
+    st.builds(lambda x: type("F", (float,), {})(x), st.floats()),
+    st.decimals(allow_nan=False),
+    st.lists(st.integers(), max_size=2),
+)
+keywords = st.dictionaries(st.sampled_from(["a", "b", "c", "ä", ""]) | st.text(max_size=4), operands, max_size=3)
+
+
+def _float32(x):
+    return np.float32(float(x))
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(fn=st.sampled_from(TOOLS), args=st.lists(operands, max_size=3), kwargs=keywords)
+def test_fuzz_arguments(fn, args, kwargs):
+    try:
+        result = fn(*args, **kwargs)
+    except (TypeError, ValueError, OverflowError):
+        return
+    assert type(result) is float and math.isfinite(result)
+    bound = dict(zip("ab", args), **kwargs)
+    a, b = _float32(bound["a"]), _float32(bound["b"])
+    with np.errstate(all="ignore"):
+        op = {"execute_plusor": np.add, "execute_timesor": np.multiply, "execute_minusor": np.subtract}
+        expected = float(op[fn.__name__](a, b))
+    tiny = np.finfo(np.float32).tiny
+    if all(v == 0 or abs(v) >= tiny for v in (a, b, expected)):
+        assert result == expected
