@@ -183,17 +183,29 @@ void raise(PyObject* exc_type, PyObject* message, PyObject* cause) {
 // ---------------------------------------------------------------------------
 // Imports
 
+namespace {
+
+// The module registry's entry for a name; None (an import blocked on purpose)
+// counts as absent, so that the import system reports it.
+Ref registered(PyObject* name) {
+    Ref m = Ref::steal(PyImport_GetModule(name));
+    if (m.get() == Py_None) m = nullptr;
+    return m;
+}
+
+}  // namespace
+
 Ref import_module(const char* name) {
     State& s = state();
     Ref n = Ref::steal(PyUnicode_FromString(name));
     if (!n) return nullptr;
-    Ref m = Ref::steal(PyImport_GetModule(n.get()));
+    Ref m = registered(n.get());
     if (m) {
         const char* dot = std::strchr(name, '.');
         if (!dot) return m;
         Ref top = Ref::steal(PyUnicode_FromStringAndSize(name, dot - name));
         if (!top) return nullptr;
-        Ref t = Ref::steal(PyImport_GetModule(top.get()));
+        Ref t = registered(top.get());
         if (t || PyErr_Occurred()) return t;
     } else if (PyErr_Occurred()) {
         return nullptr;
@@ -245,7 +257,7 @@ bool Body::from_import(int line, const char* module, std::initializer_list<const
     }
     Ref m;
     if (level == 0) {
-        m = Ref::steal(PyImport_GetModule(modname.get()));
+        m = registered(modname.get());
         if (!m && PyErr_Occurred()) return fail(line);
         for (const Ref& k : keys) {
             if (!m) break;
