@@ -138,19 +138,20 @@ def test_rebound_globals_are_used_at_call_time():
 
 def test_argument_references_are_released(tmp_path):
     text, missing, bad = "a,b\n1,2\n", str(tmp_path / "missing.csv"), S("x")
-    before = None
-    for i in range(301):
-        if i == 1:  # after one warm-up round (pandas caches path lookups)
-            gc.collect()
-            before = [sys.getrefcount(o) for o in (text, missing, bad)]
-        extent(csv_content=text)
-        for kwargs in ({"file_path": missing}, {"csv_content": bad}, {"file_path": text, "csv_content": text}):
-            try:
-                extent(**kwargs)
-            except (TypeError, ValueError, FileNotFoundError):
-                pass
-    del kwargs
-    gc.collect()  # the last pandas error sits in a frame cycle until collected
+
+    def calls(n):
+        for _ in range(n):
+            extent(csv_content=text)
+            for kwargs in ({"file_path": missing}, {"csv_content": bad}, {"file_path": text, "csv_content": text}):
+                try:
+                    extent(**kwargs)
+                except (TypeError, ValueError, FileNotFoundError):
+                    pass
+        gc.collect()  # the last pandas error sits in a frame cycle until collected
+
+    calls(1)  # warm-up: pandas caches path lookups
+    before = [sys.getrefcount(o) for o in (text, missing, bad)]
+    calls(300)
     assert [sys.getrefcount(o) for o in (text, missing, bad)] == before
 
 
