@@ -317,6 +317,24 @@ def test_training_calls_never_overlap(monkeypatch):
     assert running["most"] == 1
 
 
+def test_a_module_that_cannot_be_imported_is_still_listed(monkeypatch):
+    def function(entry):
+        if entry.name == "execute_fitrun":
+            raise ImportError("training pipeline missing")
+        return SimpleNamespace(__doc__=f"\n    Tool {entry.name}.\n    ")
+
+    monkeypatch.setattr(ToolHost, "function", staticmethod(function))
+    server = ToolHost()
+    tools = anyio.run(server.list_tools, SimpleNamespace(meta=None), None).tools
+    descriptions = {tool.name: tool.description for tool in tools}
+    assert descriptions["execute_plusor"] == "Tool execute_plusor."
+    assert descriptions["execute_fitrun"].endswith("Unavailable on this installation: ImportError: training pipeline missing")
+    # The failed import is tried again at the next listing.
+    monkeypatch.setattr(ToolHost, "function", staticmethod(lambda entry: SimpleNamespace(__doc__="Trains.")))
+    tools = anyio.run(server.list_tools, SimpleNamespace(meta=None), None).tools
+    assert tools[-1].description == "Trains."
+
+
 @pytest.mark.parametrize(
     ("value", "expected"),
     [
