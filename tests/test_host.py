@@ -1,6 +1,5 @@
 """The tool host, driven through the SDK's own stdio client against a server subprocess."""
 
-import csv
 import importlib
 import inspect
 import json
@@ -25,24 +24,23 @@ from quelmar.host.schemas import TOOLS
 from quelmar.host.server import ToolHost, to_jsonable
 
 LAUNCHER = Path(__file__).with_name("host_launcher.py")
-CALL_TIMEOUT = 600  # a safety net against a hung server, not a measurement
+NOISE = ("noise from print", "noise from fd 1", "noise from a child process")  # as in host_launcher.py
+MISSING = "/nonexistent/quelmar-host-test/missing.csv"
 
 
 class Client:
-    """A blocking face on an initialised ClientSession that runs in a portal's event loop."""
+    """Blocking calls on an initialised ClientSession that lives in a portal's event loop."""
 
     def __init__(self, portal, session, stream_errors):
-        self.portal = portal
-        self.session = session
-        self.stream_errors = stream_errors
-        """What the client could not read as protocol messages."""
+        self.portal, self.session = portal, session
+        self.stream_errors = stream_errors  # lines the client could not read as protocol messages
 
     def list_tools(self):
         return self.portal.call(self.session.list_tools).tools
 
     def call(self, name, arguments=None, **kwargs):
-        call = partial(self.session.call_tool, name, arguments, read_timeout_seconds=CALL_TIMEOUT, **kwargs)
-        return self.portal.call(call)
+        # The read time-out is a safety net against a hung server, not a measurement.
+        return self.portal.call(partial(self.session.call_tool, name, arguments, read_timeout_seconds=600, **kwargs))
 
 
 @asynccontextmanager
@@ -52,8 +50,8 @@ async def _session(args, errlog, stream_errors):
             stream_errors.append(message)
 
     params = StdioServerParameters(command=sys.executable, args=["-P", *args])
-    async with stdio_client(params, errlog=errlog) as (read_stream, write_stream):
-        async with ClientSession(read_stream, write_stream, message_handler=on_message) as session:
+    async with stdio_client(params, errlog=errlog) as streams:
+        async with ClientSession(*streams, message_handler=on_message) as session:
             await session.initialize()
             yield session
 
@@ -79,12 +77,6 @@ def ok(result):
     return result.structured_content
 
 
-def error(result):
-    assert result.is_error
-    assert result.structured_content is None
-    return result.content[0].text
-
-
 def args_section(doc):
     """name -> meaning, from the "Args:" section of a docstring."""
     lines = inspect.cleandoc(doc).splitlines()
@@ -95,19 +87,6 @@ def args_section(doc):
         name, meaning = line.strip().split(": ", 1)
         meanings[name] = meaning
     return meanings
-
-
-# -- listing --------------------------------------------------------------
-
-
-def test_lists_the_five_tools(host):
-    assert [tool.name for tool in host.list_tools()] == [
-        "execute_plusor",
-        "execute_timesor",
-        "execute_minusor",
-        "execute_tabextent",
-        "execute_fitrun",
-    ]
 
 
 @pytest.mark.parametrize(
@@ -121,44 +100,24 @@ def test_lists_the_five_tools(host):
     ],
 )
 def test_tool_description_and_schema_follow_the_docstring(host, name, required):
-    tool = next(tool for tool in host.list_tools() if tool.name == name)
-    entry = next(entry for entry in TOOLS if entry.name == name)
-    doc = getattr(importlib.import_module(entry.module), name).__doc__
+    tools = host.list_tools()
+    assert [tool.name for tool in tools] == [entry.name for entry in TOOLS]
+    tool = next(tool for tool in tools if tool.name == name)
+    module = importlib.import_module(next(entry.module for entry in TOOLS if entry.name == name))
+    doc = getattr(module, name).__doc__
 
     assert tool.description == inspect.cleandoc(doc)
-    schema = tool.input_schema
-    assert schema["type"] == "object"
-    assert schema.get("required", []) == required
+    assert tool.input_schema.get("required", []) == required
     # The properties are the function's parameters, in order, each with its Args meaning.
-    meanings = args_section(doc)
-    assert list(schema["properties"]) == list(meanings)
-    assert {p: prop["description"] for p, prop in schema["properties"].items()} == meanings
-
-
-def test_training_schema_types_and_defaults(host):
-    props = next(t for t in host.list_tools() if t.name == "execute_fitrun").input_schema["properties"]
-    assert len(props) == 43
-    assert (props["input_col"]["type"], props["input_col"]["items"]) == ("array", {"type": "integer"})
-    assert props["split_ratio"]["items"] == {"type": "number"}
-    assert (props["nmode"]["type"], props["learning_rate"]["type"], props["bool_plot"]["type"]) == (
-        "integer",
-        "number",
-        "boolean",
-    )
-    assert {name: prop["default"] for name, prop in props.items() if "default" in prop} == {
-        "run_type": "regression",
-        "gpu_idx": 0,
-    }
-
-
-# -- calls ----------------------------------------------------------------
+    properties = tool.input_schema["properties"]
+    assert {p: prop["description"] for p, prop in properties.items()} == args_section(doc)
+    assert list(properties) == list(args_section(doc))
 
 
 @pytest.mark.parametrize(
     ("name", "a", "b", "expected"),
     [
         ("execute_plusor", 10.5, 3.2, 13.699999809265137),
-        ("execute_plusor", 0.1, 0.2, 0.30000001192092896),
         ("execute_timesor", 10.5, 3.2, 33.60000228881836),
         ("execute_minusor", 10.5, 3.2, 7.300000190734863),
         ("execute_minusor", 5, 10, -5.0),
@@ -171,17 +130,10 @@ def test_arithmetic(host, name, a, b, expected):
 @pytest.mark.parametrize("source", ["file_path", "csv_content"])
 def test_table_dimensions(host, tmp_path, source):
     text = "x1,x2,y\n1,2,3\n4,5,6\n7,8,9\n"
-    path = tmp_path / "table.csv"
-    path.write_text(text)
-    value = str(path) if source == "file_path" else text
-    assert ok(host.call("execute_tabextent", {source: value})) == {
-        "rows": 3,
-        "columns": 3,
-        "column_names": ["x1", "x2", "y"],
-    }
-
-
-MISSING = "/nonexistent/quelmar-host-test/missing.csv"
+    (tmp_path / "table.csv").write_text(text)
+    value = str(tmp_path / "table.csv") if source == "file_path" else text
+    expected = {"rows": 3, "columns": 3, "column_names": ["x1", "x2", "y"]}
+    assert ok(host.call("execute_tabextent", {source: value})) == expected
 
 
 @pytest.mark.parametrize(
@@ -189,10 +141,8 @@ MISSING = "/nonexistent/quelmar-host-test/missing.csv"
     [
         ("execute_plusor", {"a": 3e38, "b": 3e38}, "ValueError: Result is infinite"),
         ("execute_timesor", {"a": "ten", "b": 2}, "TypeError: "),
-        ("execute_minusor", {"a": 1}, "TypeError: "),
-        ("execute_plusor", {"a": 1, "b": 2, "c": 3}, "TypeError: "),
+        ("execute_minusor", {"a": 1, "c": 3}, "TypeError: "),
         ("execute_tabextent", {"file_path": MISSING}, "FileNotFoundError: "),
-        ("execute_tabextent", {}, "ValueError: Either 'file_path' or 'csv_content' must be provided"),
         ("execute_tabextent", {"csv_content": ""}, "EmptyDataError: "),
         (
             "execute_fitrun",
@@ -208,7 +158,8 @@ MISSING = "/nonexistent/quelmar-host-test/missing.csv"
     ],
 )
 def test_refused_call_is_a_tool_error_and_the_server_goes_on(host, name, arguments, message):
-    assert error(host.call(name, arguments)).startswith(message)
+    result = host.call(name, arguments)
+    assert result.is_error and result.content[0].text.startswith(message)
     assert ok(host.call("execute_plusor", {"a": 1, "b": 2})) == {"result": 3.0}
 
 
@@ -220,45 +171,26 @@ def test_unknown_tool_is_a_protocol_error(host):
 
 def test_training_run(host, tmp_path):
     data = tmp_path / "train.csv"
-    with data.open("w", newline="") as f:
-        writer = csv.writer(f)
-        writer.writerow(["x1", "x2", "y"])
-        for i in range(60):
-            x1, x2 = (i % 10) / 10, (i // 10) / 6
-            writer.writerow([x1, x2, 2 * x1 - x2 + 0.5])
-    arguments = {
-        "input_col": [0, 1],
-        "output_col": [2],
-        "data_train": str(data),
-        "interp_method": "linear",
-        "num_epochs_INN": 3,
-        "bool_plot": False,
-        "bool_save_model": False,
-    }
+    rows = [(i % 10 / 10, i // 10 / 6) for i in range(60)]
+    data.write_text("x1,x2,y\n" + "".join(f"{a},{b},{2 * a - b + 0.5}\n" for a, b in rows))
+    arguments = {"input_col": [0, 1], "output_col": [2], "data_train": str(data), "interp_method": "linear"}
+    arguments |= {"num_epochs_INN": 3, "bool_plot": False, "bool_save_model": False}
     result = ok(host.call("execute_fitrun", arguments))
     assert result["training_completed"] is True
-    assert result["interp_method"] == "linear"
     assert result["config"]["DATA_PARAM"]["data_train"] == str(data)
     assert isinstance(result["training_time_seconds"], float)
     log = Path(result["log_path"])
-    assert log.is_file() and log.name.startswith("training_linear_")
+    assert log.name.startswith("training_linear_")
     assert "Starting Training Pipeline" in log.read_text(encoding="utf-8")
-
-
-# -- standard output and progress --------------------------------------------
 
 
 @pytest.fixture(scope="module")
 def patched_host(tmp_path_factory):
     """A server whose execute_plusor prints and whose execute_timesor waits for progress."""
     tmp = tmp_path_factory.mktemp("patched")
-    gate = tmp / "progress-seen"
-    args = [str(LAUNCHER), str(gate), "--progress-interval", "0.2"]
+    args = [str(LAUNCHER), str(tmp / "progress-seen"), "--progress-interval", "0.2"]
     with connect(args, tmp / "stderr.txt") as client:
-        yield SimpleNamespace(client=client, gate=gate, stderr=tmp / "stderr.txt")
-
-
-NOISE = ("noise from print", "noise from fd 1", "noise from a child process")  # as in host_launcher.py
+        yield SimpleNamespace(client=client, gate=tmp / "progress-seen", stderr=tmp / "stderr.txt")
 
 
 def test_printing_during_a_call_never_reaches_the_protocol(patched_host):
@@ -267,7 +199,7 @@ def test_printing_during_a_call_never_reaches_the_protocol(patched_host):
     assert patched_host.client.stream_errors == []
     # What the calls printed went to standard error instead, every line of it.
     stderr = patched_host.stderr.read_text()
-    assert all(stderr.count(line) == 3 for line in NOISE)
+    assert [stderr.count(line) for line in NOISE] == [3, 3, 3]
 
 
 def test_long_call_sends_progress(patched_host):
@@ -283,12 +215,11 @@ def test_long_call_sends_progress(patched_host):
     assert [p for p, _ in seen] == sorted(p for p, _ in seen)
 
 
-# -- in-process pieces --------------------------------------------------------
+# -- in-process ---------------------------------------------------------------
 
 
 def test_training_calls_never_overlap(monkeypatch):
-    lock = threading.Lock()
-    running = {"now": 0, "most": 0}
+    lock, running = threading.Lock(), {"now": 0, "most": 0}
 
     def fake_training(**kwargs):
         with lock:
@@ -300,14 +231,13 @@ def test_training_calls_never_overlap(monkeypatch):
         return {"training_completed": True}
 
     monkeypatch.setattr(ToolHost, "function", staticmethod(lambda entry: fake_training))
-    server = ToolHost()
+    server, results = ToolHost(), []
     request = types.CallToolRequestParams(name="execute_fitrun", arguments={})
-    results = []
-
-    async def call():
-        results.append(await server.call_tool(SimpleNamespace(meta=None), request))
 
     async def main():
+        async def call():
+            results.append(await server.call_tool(SimpleNamespace(meta=None), request))
+
         async with anyio.create_task_group() as tg:
             for _ in range(4):
                 tg.start_soon(call)
@@ -326,13 +256,11 @@ def test_a_module_that_cannot_be_imported_is_still_listed(monkeypatch):
     monkeypatch.setattr(ToolHost, "function", staticmethod(function))
     server = ToolHost()
     tools = anyio.run(server.list_tools, SimpleNamespace(meta=None), None).tools
-    descriptions = {tool.name: tool.description for tool in tools}
-    assert descriptions["execute_plusor"] == "Tool execute_plusor."
-    assert descriptions["execute_fitrun"].endswith("Unavailable on this installation: ImportError: training pipeline missing")
+    assert tools[0].description == "Tool execute_plusor."
+    assert tools[-1].description.endswith("Unavailable on this installation: ImportError: training pipeline missing")
     # The failed import is tried again at the next listing.
     monkeypatch.setattr(ToolHost, "function", staticmethod(lambda entry: SimpleNamespace(__doc__="Trains.")))
-    tools = anyio.run(server.list_tools, SimpleNamespace(meta=None), None).tools
-    assert tools[-1].description == "Trains."
+    assert anyio.run(server.list_tools, SimpleNamespace(meta=None), None).tools[-1].description == "Trains."
 
 
 @pytest.mark.parametrize(
@@ -345,7 +273,6 @@ def test_a_module_that_cannot_be_imported_is_still_listed(monkeypatch):
         ({"rows": np.int64(2), 3: (Path("a"), None)}, {"rows": 2, "3": ["a", None]}),
         (float("nan"), "nan"),
         (np.float64("inf"), "inf"),
-        (True, True),
     ],
 )
 def test_results_become_plain_json(value, expected):
