@@ -252,8 +252,7 @@ class ToolHost:
 
 
 def _wants_progress(ctx: ServerRequestContext[Any]) -> bool:
-    meta = ctx.meta or {}
-    return meta.get("progress_token", meta.get("progressToken")) is not None
+    return (ctx.meta or {}).get("progress_token") is not None
 
 
 def _input_schema(name: str) -> dict[str, Any] | None:
