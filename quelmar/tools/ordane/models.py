@@ -51,15 +51,15 @@ class ModelSpec:
 def _init_linear(spec: ModelSpec, key) -> dict:
     """Node values of the 1-D factors, shape (n_out, nmode, n_in, nseg + 1).
 
-    Each factor starts near a constant c (so a mode's product starts near
-    c**n_in = 1/nmode, a smooth start) plus small noise that breaks the
-    symmetry between modes.
+    Each factor starts near c/2 with c = nmode**(-1/n_in), so the model
+    starts as a small, nearly constant function; the noise breaks the
+    symmetry between the modes.
     """
     nmode, nseg = spec.settings["nmode"], spec.settings["nseg"]
     shape = (spec.n_out, nmode, spec.n_in, nseg + 1)
     c = (1.0 / nmode) ** (1.0 / spec.n_in)
     noise = jax.random.normal(key, shape, dtype=jnp.float32)
-    return {"values": c * (1.0 + 0.5 * noise)}
+    return {"values": c * (0.5 + 0.2 * noise)}
 
 
 def _apply_linear(spec: ModelSpec):
