@@ -216,8 +216,13 @@ def test_two_and_three_files(tmp_path, smooth_csv):
     two, _ = run(make_config(tmp_path, parts[:2], TRAIN_PARAM={"num_epochs_INN": 10}))
     best = two.check_epochs.index(two.best_epoch)
     assert two.error_test == pytest.approx(two.errors_val[best], rel=1e-5)
-    three, printed = run(make_config(tmp_path, parts, TRAIN_PARAM={"num_epochs_INN": 10}))
-    assert "100 validation / 100 test" in printed
+    _, printed = run(make_config(tmp_path, parts, TRAIN_PARAM={"num_epochs_INN": 10}))
+    assert "300 train / 100 validation / 100 test" in printed
+    # No validation file: the training file gives validation rows (0.7 : 0.15).
+    config = make_config(tmp_path, parts, TRAIN_PARAM={"num_epochs_INN": 10})
+    config["DATA_PARAM"]["data_filenames"][1] = None
+    _, printed = run(config)
+    assert "247 train / 53 validation / 100 test" in printed
 
 
 def test_data_generation_never_overwrites(tmp_path):

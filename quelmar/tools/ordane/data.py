@@ -145,20 +145,26 @@ class Split:
 def load_split(settings) -> Split:
     """Read the configured files and split them into train/validation/test."""
     files = settings.data_filenames
-    tables = [read_table(f, settings.input_col, settings.output_col) for f in files]
-    if len(files) == 3:
+    tables = [None if f is None else read_table(f, settings.input_col, settings.output_col)
+              for f in files]
+    if len(files) == 3 and files[1] is not None:
         (xt, yt), (xv, yv), (xs, ys) = tables
         return Split(xt, yt, xv, yv, xs, ys)
     if len(files) == 2:
         (xt, yt), (xv, yv) = tables
         return Split(xt, yt, xv, yv, xv, yv, test_is_val=True)
 
+    # One file split three ways, or [train, None, test]: the training file is
+    # split into training and validation rows in the ratio of the first two
+    # shares, and the test set is the third file.
     x, y = tables[0]
     n = len(x)
     order = np.arange(n)
     if settings.bool_shuffle:
         order = np.random.default_rng(settings.random_seed).permutation(n)
-    _, r_val, r_test = settings.split_ratio
+    r_train, r_val, r_test = settings.split_ratio
+    if len(files) == 3:
+        r_val, r_test = r_val / (r_train + r_val), 0.0
     n_val = int(round(n * r_val))
     n_test = int(round(n * r_test))
     n_train = n - n_val - n_test
@@ -168,6 +174,8 @@ def load_split(settings) -> Split:
     tr, va, te = np.split(order, [n_train, n_train + n_val])
     split = Split(x[tr], y[tr], x[va], y[va],
                   x[te] if n_test else None, y[te] if n_test else None)
+    if len(files) == 3:
+        split.x_test, split.y_test = tables[2]
     if n_val == 0:
         split.x_val, split.y_val, split.val_is_train = split.x_train, split.y_train, True
     return split

@@ -20,7 +20,11 @@ DATA_PARAM
                         One file: split by ``split_ratio``.  Two files: the
                         second is the held-out set, used for validation and
                         reported as the test error (``split_ratio`` unused).
-                        Three files: train, validation, test.
+                        Three files: train, validation, test.  A null or
+                        empty entry stands for an absent file: trailing ones
+                        are dropped, and [train, null, test] splits the
+                        training file into training and validation rows in
+                        the ratio of the first two ``split_ratio`` shares.
   input_col, output_col Lists of 0-based column indices (required).  The
                         selected columns must be numeric with no missing
                         values; an index must exist in every file.
@@ -226,7 +230,8 @@ def _run(s: Settings, device) -> TrainResult:
                          s.random_seed)
 
     split = load_split(s)
-    classes = _class_labels(split, s.data_filenames) if classify else None
+    classes = (_class_labels(split, [f for f in s.data_filenames if f]) if classify
+               else None)
 
     scaling = (Scaling.fit(split.x_train, split.y_train, scale_outputs=not classify)
                if s.bool_normalize else

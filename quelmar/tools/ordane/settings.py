@@ -75,7 +75,7 @@ class Settings:
     run_type: str
     gpu_idx: int
     # data
-    data_filenames: tuple[str, ...]
+    data_filenames: tuple[str | None, ...]  # [train, validation or None, test]
     input_col: tuple[int, ...]
     output_col: tuple[int, ...]
     split_ratio: tuple[float, float, float]
@@ -244,10 +244,18 @@ def parse_settings(config: Any, run_type: Any, gpu_idx: Any) -> Settings:
     if not isinstance(files, (list, tuple)) or not 1 <= len(files) <= 3:
         raise ValueError(f"DATA_PARAM.data_filenames must be a list of 1 to 3 CSV paths, "
                          f"got {files!r}")
+    # Absent files may be given as null or "": trailing ones are dropped, and
+    # [train, null, test] means "validation split from the training file".
+    files = [None if f is None or f == "" else f for f in files]
+    while files and files[-1] is None:
+        files.pop()
+    if not files or files[0] is None:
+        raise ValueError("DATA_PARAM.data_filenames needs the training file first, got "
+                         f"{files!r}")
     for i, f in enumerate(files):
-        if not isinstance(f, (str, os.PathLike)) or not str(f):
+        if f is not None and not isinstance(f, (str, os.PathLike)):
             raise TypeError(f"DATA_PARAM.data_filenames[{i}] must be a file path, got {f!r}")
-    files = tuple(str(f) for f in files)
+    files = tuple(None if f is None else str(f) for f in files)
 
     input_col = _int_list(data.raw.get("input_col"), "DATA_PARAM.input_col")
     output_col = _int_list(data.raw.get("output_col"), "DATA_PARAM.output_col")
