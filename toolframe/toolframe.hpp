@@ -178,3 +178,13 @@ Ref import_module(const char* name);
 Ref import_from(PyObject* module, PyObject* name);
 
 }  // namespace tf
+
+namespace tf {
+
+// A function implemented in C that behaves like a Python `def` inside a class
+// body: it binds to instances (the instance becomes its first argument) and
+// carries __name__, __qualname__ (e.g. "LogCapture.get_logs"), __module__,
+// __doc__ and __annotations__. `def` uses the fast call with keywords.
+Ref new_method(PyMethodDef* def, const char* qualname, Ref annotations);
+
+}  // namespace tf

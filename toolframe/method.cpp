@@ -1,0 +1,130 @@
+// The function type for methods of classes created by module bodies.
+#include <cstddef>
+
+#include "toolframe.hpp"
+
+namespace tf {
+
+namespace {
+
+struct MethodObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyMethodDef* def;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* annotations;
+    PyObject* dict;
+};
+
+PyObject* method_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* m = reinterpret_cast<MethodObject*>(self);
+    auto fn = reinterpret_cast<PyCFunctionFastWithKeywords>(reinterpret_cast<void (*)(void)>(m->def->ml_meth));
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* r = fn(nullptr, args, PyVectorcall_NARGS(nargsf), kwnames);
+    Py_LeaveRecursiveCall();
+    return r;
+}
+
+PyObject* method_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (!obj || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+int method_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* m = reinterpret_cast<MethodObject*>(self);
+    Py_VISIT(m->annotations);
+    Py_VISIT(m->dict);
+    Py_VISIT(m->module);
+    return 0;
+}
+
+int method_clear(PyObject* self) {
+    auto* m = reinterpret_cast<MethodObject*>(self);
+    Py_CLEAR(m->name);
+    Py_CLEAR(m->qualname);
+    Py_CLEAR(m->module);
+    Py_CLEAR(m->doc);
+    Py_CLEAR(m->annotations);
+    Py_CLEAR(m->dict);
+    return 0;
+}
+
+void method_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    method_clear(self);
+    PyObject_GC_Del(self);
+}
+
+PyObject* method_repr(PyObject* self) {
+    auto* m = reinterpret_cast<MethodObject*>(self);
+    return PyUnicode_FromFormat("<function %U at %p>", m->qualname, self);
+}
+
+PyMemberDef method_members[] = {
+    {"__name__", Py_T_OBJECT_EX, offsetof(MethodObject, name), 0, nullptr},
+    {"__qualname__", Py_T_OBJECT_EX, offsetof(MethodObject, qualname), 0, nullptr},
+    {"__module__", Py_T_OBJECT_EX, offsetof(MethodObject, module), 0, nullptr},
+    {"__doc__", Py_T_OBJECT_EX, offsetof(MethodObject, doc), 0, nullptr},
+    {"__annotations__", Py_T_OBJECT_EX, offsetof(MethodObject, annotations), 0, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(MethodObject, dict), Py_READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(MethodObject, vectorcall), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot method_slots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(method_get)},
+    {Py_tp_traverse, reinterpret_cast<void*>(method_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(method_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(method_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(method_repr)},
+    {Py_tp_members, method_members},
+    {0, nullptr},
+};
+
+PyType_Spec method_spec = {
+    "quelmar.function",
+    sizeof(MethodObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    method_slots,
+};
+
+PyObject* method_type() {
+    static PyObject* type = nullptr;  // kept for the life of the process
+    if (!type) type = PyType_FromSpec(&method_spec);
+    return type;
+}
+
+}  // namespace
+
+Ref new_method(PyMethodDef* def, const char* qualname, Ref annotations) {
+    PyObject* type = method_type();
+    if (!type) return nullptr;
+    if (!annotations) {
+        annotations = Ref::steal(PyDict_New());
+        if (!annotations) return nullptr;
+    }
+    Ref name = Ref::steal(PyUnicode_InternFromString(def->ml_name));
+    Ref qual = Ref::steal(PyUnicode_FromString(qualname));
+    Ref doc = def->ml_doc ? Ref::steal(PyUnicode_FromString(def->ml_doc)) : Ref::borrow(Py_None);
+    if (!name || !qual || !doc) return nullptr;
+    auto* m = PyObject_GC_New(MethodObject, reinterpret_cast<PyTypeObject*>(type));
+    if (!m) return nullptr;
+    m->vectorcall = method_vectorcall;
+    m->def = def;
+    m->name = name.release();
+    m->qualname = qual.release();
+    m->module = Py_NewRef(state().modname);
+    m->doc = doc.release();
+    m->annotations = annotations.release();
+    m->dict = nullptr;
+    PyObject_GC_Track(m);
+    return Ref::steal(reinterpret_cast<PyObject*>(m));
+}
+
+}  // namespace tf
