@@ -18,3 +18,43 @@ def run_python(tmp_path):
         return proc.stdout
 
     return run
+
+
+class FakePipeline:
+    """Stands in for the training pipeline: records its calls, prints, returns `result` or raises `error`."""
+
+    def __init__(self):
+        self.calls = []
+        self.result = type("Result", (), {"errors_train": [0.5, 0.25], "errors_val": [0.6, 0.3],
+                                          "error_test": 0.35})()
+        self.error = None
+        self.output = "fake pipeline line 1\nfake pipeline line 2"
+        self.action = None
+
+    def __call__(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        print(self.output)
+        if self.action:
+            self.action(kwargs)
+        if self.error is not None:
+            raise self.error
+        return self.result
+
+
+@pytest.fixture
+def fitrun(tmp_path, monkeypatch):
+    """The training tool module pointed at a temporary tools directory, with a fake pipeline."""
+    import pathlib
+    import shutil
+
+    import quelmar.tools
+    import quelmar.tools.fitrun as module
+
+    tools = tmp_path / "tools"
+    (tools / "config").mkdir(parents=True)
+    shutil.copy(pathlib.Path(quelmar.tools.__file__).parent / "config" / "config_ref.yaml", tools / "config")
+    monkeypatch.setattr(module, "__file__", str(tools / "fitrun.so"))
+    monkeypatch.setattr(module, "train_model", FakePipeline())
+    module.tools = tools  # for the tests' convenience; removed below
+    yield module
+    del module.tools
