@@ -42,19 +42,24 @@ class FakePipeline:
 
 
 @pytest.fixture
-def fitrun(tmp_path, monkeypatch):
-    """The training tool module pointed at a temporary tools directory, with a fake pipeline."""
+def tools_dir(tmp_path):
+    """A temporary tools directory laid out like the installed package (with the reference file)."""
     import pathlib
     import shutil
 
     import quelmar.tools
-    import quelmar.tools.fitrun as module
 
     tools = tmp_path / "tools"
     (tools / "config").mkdir(parents=True)
     shutil.copy(pathlib.Path(quelmar.tools.__file__).parent / "config" / "config_ref.yaml", tools / "config")
-    monkeypatch.setattr(module, "__file__", str(tools / "fitrun.so"))
+    return tools
+
+
+@pytest.fixture
+def fitrun(tools_dir, monkeypatch):
+    """The training tool module pointed at `tools_dir`, with a fake pipeline as `train_model`."""
+    import quelmar.tools.fitrun as module
+
+    monkeypatch.setattr(module, "__file__", str(tools_dir / "fitrun.so"))
     monkeypatch.setattr(module, "train_model", FakePipeline())
-    module.tools = tools  # for the tests' convenience; removed below
-    yield module
-    del module.tools
+    return module
