@@ -435,6 +435,8 @@ bool Function::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, 
                 out.val[i] = Ref::steal(PyNumber_Float(v));
             } else {
                 arg_type_error(p.name->text(), nullptr, "float", v, false);
+                fail(p.line);
+                return false;
             }
             if (!out.val[i]) { fail(p.line); return false; }
             break;
