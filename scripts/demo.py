@@ -98,7 +98,7 @@ async def run(log_file) -> int:
                 "output_col": [2],
                 "data_train": str(EXAMPLE_CSV),
                 "interp_method": "linear",
-                "num_epochs_INN": 20,
+                "num_epochs_INN": 150,
             }
             result = await demo.call("execute_fitrun", training, progress_callback=on_progress)
             if result is not None:
