@@ -354,20 +354,6 @@ def test_log_is_utf8_whatever_the_locale(run_python, tmp_path):
 
 # -- imports ------------------------------------------------------------------------
 
-def test_import_without_pyyaml(run_python):
-    out = run_python("""
-        import sys
-        sys.modules["yaml"] = None
-        try:
-            import quelmar.tools.fitrun
-        except ImportError as e:
-            print(e)
-            print(type(e.__cause__).__name__, "quelmar.tools.fitrun" in sys.modules)
-    """)
-    assert out.splitlines() == ["PyYAML is not installed. Install it with: pip install pyyaml",
-                                "ModuleNotFoundError False"]
-
-
 def test_import_without_the_pipeline(run_python):
     out = run_python("""
         import sys

@@ -140,6 +140,26 @@ def test_import_without_jax(run_python, name):
     assert float(lines[5]) in (15.0, 50.0, -5.0)
 
 
+@pytest.mark.parametrize(
+    "module, package, message",
+    [
+        ("tabextent", "pandas", "pandas is not installed. Install it with: pip install pandas"),
+        ("fitrun", "yaml", "PyYAML is not installed. Install it with: pip install pyyaml"),
+    ],
+)
+def test_import_without_required_package(run_python, module, package, message):
+    out = run_python(f"""
+        import sys
+        sys.modules["{package}"] = None
+        try:
+            import quelmar.tools.{module}
+        except ImportError as e:
+            print(e)
+            print(type(e.__cause__).__name__, "quelmar.tools.{module}" in sys.modules)
+    """)
+    assert out.splitlines() == [message, "ModuleNotFoundError False"]
+
+
 def test_argument_references_are_released():
     a, b = decimal.Decimal("1.25"), 1e300 * 1.0
     bad, huge, key = "not a number", 10**400, "a"

@@ -155,20 +155,6 @@ def test_argument_references_are_released(tmp_path):
     assert [sys.getrefcount(o) for o in (text, missing, bad)] == before
 
 
-def test_import_without_pandas(run_python):
-    out = run_python("""
-        import sys
-        sys.modules["pandas"] = None
-        try:
-            import quelmar.tools.tabextent
-        except ImportError as e:
-            print(e)
-            print(type(e.__cause__).__name__, "quelmar.tools.tabextent" in sys.modules)
-    """)
-    assert out.splitlines() == ["pandas is not installed. Install it with: pip install pandas",
-                                "ModuleNotFoundError False"]
-
-
 values = st.one_of(st.none(), st.text(max_size=30), st.builds(S, st.text(max_size=5)), st.integers(),
                    st.binary(max_size=5), st.floats(), st.lists(st.text(max_size=3), max_size=2))
 
