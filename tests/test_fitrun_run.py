@@ -366,3 +366,21 @@ def test_real_pipeline_end_to_end(tools_dir, monkeypatch, tmp_path):
     log = open(result["log_path"], encoding="utf-8").read()
     assert "Starting Training Pipeline" in log and "Training completed successfully!" in log
     assert log.count("epoch") >= 4  # one progress line per check
+
+
+def test_a_capture_that_suppresses_the_error_gives_a_result(fitrun, monkeypatch):
+    class Swallowing:
+        def __init__(self, path):
+            self.path = path
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            return True
+
+    monkeypatch.setattr(fitrun, "LogCapture", Swallowing)
+    fitrun.train_model.error = RuntimeError("lost")
+    result = fitrun.execute_fitrun(**REQUIRED)
+    assert result["training_completed"] is True
+    assert (result["train_rmse"], result["test_rmse"], result["training_time_seconds"]) == (None, None, None)

@@ -606,8 +606,10 @@ bool read_error(PyObject* result, const tf::Name& name, bool last, Ref& out) {
     int truth = PyObject_IsTrue(value.get());
     if (truth <= 0) return truth == 0;
     Ref minus_one = Ref::steal(PyLong_FromLong(-1));
-    out = minus_one ? Ref::steal(PyObject_GetItem(value.get(), minus_one.get())) : nullptr;
-    return static_cast<bool>(out);
+    Ref item = minus_one ? Ref::steal(PyObject_GetItem(value.get(), minus_one.get())) : nullptr;
+    if (!item) return false;
+    out = item;
+    return true;
 }
 
 // Everything after a successful validation: directories, log, capture, the
@@ -697,8 +699,9 @@ PyObject* run(const tf::Args& a, PyObject* config) {
         Ref kwnames = train ? Ref::steal(PyTuple_Pack(3, n_config.obj(), n_run_type.obj(), n_gpu_idx.obj())) : nullptr;
         Ref result = kwnames ? tf::call(train.get(), {config, a[RUN_TYPE], a[GPU_IDX]}, kwnames.get()) : nullptr;
         Ref end = step(static_cast<bool>(result), TRAIN_CALL) ? tf::call_method(time.get(), n_time, {}) : nullptr;
-        if (end) training_time = Ref::steal(PyNumber_Subtract(end.get(), start.get()));
-        ok = step(static_cast<bool>(training_time) && end, TIME_END) &&
+        Ref elapsed = end ? Ref::steal(PyNumber_Subtract(end.get(), start.get())) : nullptr;
+        if (elapsed) training_time = elapsed;
+        ok = step(static_cast<bool>(elapsed), TIME_END) &&
              step(read_error(result.get(), n_errors_train, true, train_rmse) &&
                       read_error(result.get(), n_errors_val, true, val_rmse) &&
                       read_error(result.get(), n_error_test, false, test_rmse),
