@@ -182,6 +182,7 @@ def test_training_run(host, tmp_path):
     log = Path(result["log_path"])
     assert log.name.startswith("training_linear_")
     assert "Starting Training Pipeline" in log.read_text(encoding="utf-8")
+    log.unlink()  # the real server writes into the installed package; leave nothing behind
 
 
 @pytest.fixture(scope="module")
