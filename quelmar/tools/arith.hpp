@@ -25,6 +25,33 @@ tf::ModuleSpec module_spec(const Tool& t);
 
 }  // namespace arith
 
+// The tool function's docstring: lines 1 to 13 have one shape in all three
+// modules; `examples` is empty or ARITH_EXAMPLES(...), and the text always
+// ends with a line of four spaces.
+#define ARITH_DOCSTRING(title, a_note, b_note, what, examples) \
+    "\n"                                                        \
+    "    " title "\n"                                           \
+    "\n"                                                        \
+    "    Args:\n"                                               \
+    "        a: First floating-point operand" a_note "\n"       \
+    "        b: Second floating-point operand" b_note "\n"      \
+    "\n"                                                        \
+    "    Returns:\n"                                            \
+    "        " what " of a and b as a Python float\n"           \
+    "\n"                                                        \
+    "    Raises:\n"                                             \
+    "        TypeError: If inputs are not numeric\n"            \
+    "        ValueError: If inputs are NaN or Inf\n"            \
+    examples "    "
+
+#define ARITH_EXAMPLES(function, first, second) \
+    "\n"                                         \
+    "    Examples:\n"                            \
+    "        >>> " function "(10.5, 3.2)\n"      \
+    "        " first "\n"                        \
+    "        >>> " function "(5, 10)\n"          \
+    "        " second "\n"
+
 // Defines the tool function's method definition and PyInit_<name> for a Tool.
 #define ARITH_MODULE(NAME, TOOL)                                                                    \
     static PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) { \

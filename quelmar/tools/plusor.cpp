@@ -10,20 +10,7 @@ const arith::Tool kTool = {
     "quelmar/tools/plusor.py",
     "execute_plusor",
     "quelmar.tools.plusor.execute_plusor",
-    "\n"
-    "    Perform addition using JAX.\n"
-    "\n"
-    "    Args:\n"
-    "        a: First floating-point operand\n"
-    "        b: Second floating-point operand\n"
-    "\n"
-    "    Returns:\n"
-    "        Sum of a and b as a Python float\n"
-    "\n"
-    "    Raises:\n"
-    "        TypeError: If inputs are not numeric\n"
-    "        ValueError: If inputs are NaN or Inf\n"
-    "    ",
+    ARITH_DOCSTRING("Perform addition using JAX.", "", "", "Sum", ""),
     PyNumber_Add,
     0,
 };

@@ -10,26 +10,8 @@ const arith::Tool kTool = {
     "quelmar/tools/timesor.py",
     "execute_timesor",
     "quelmar.tools.timesor.execute_timesor",
-    "\n"
-    "    Perform multiplication using JAX (a * b).\n"
-    "\n"
-    "    Args:\n"
-    "        a: First floating-point operand\n"
-    "        b: Second floating-point operand\n"
-    "\n"
-    "    Returns:\n"
-    "        Product of a and b as a Python float\n"
-    "\n"
-    "    Raises:\n"
-    "        TypeError: If inputs are not numeric\n"
-    "        ValueError: If inputs are NaN or Inf\n"
-    "\n"
-    "    Examples:\n"
-    "        >>> execute_timesor(10.5, 3.2)\n"
-    "        33.6\n"
-    "        >>> execute_timesor(5, 10)\n"
-    "        50.0\n"
-    "    ",
+    ARITH_DOCSTRING("Perform multiplication using JAX (a * b).", "", "", "Product",
+                    ARITH_EXAMPLES("execute_timesor", "33.6", "50.0")),
     PyNumber_Multiply,
     6,
 };
