@@ -210,3 +210,14 @@ def test_fuzz_arguments(fn, args, kwargs):
     tiny = np.finfo(np.float32).tiny
     if all(v == 0 or abs(v) >= tiny for v in (a, b, expected)):
         assert result == expected
+
+
+def test_tools_import_from_the_repository_root():
+    import pathlib
+    import subprocess
+    root = pathlib.Path(__file__).resolve().parent.parent
+    code = "import quelmar.tools.plusor as p, quelmar.tools.fitrun as f; print(p.execute_plusor(1, 2), f.__file__)"
+    proc = subprocess.run([sys.executable, "-c", code], cwd=root, capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    value, fitrun_file = proc.stdout.split()
+    assert value == "3.0" and fitrun_file.endswith(".so")
