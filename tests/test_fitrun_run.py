@@ -1,6 +1,7 @@
 """execute_fitrun: binding and typing, configuration assembly, the captured run and its result."""
 import datetime as dt
 import gc
+import pathlib
 import sys
 import time
 import traceback
@@ -284,7 +285,7 @@ def test_runs_in_the_same_second_keep_their_own_logs(fitrun, tools_dir, fixed_cl
         paths.append(fitrun.execute_fitrun(**REQUIRED)["log_path"])
     stem = str(tools_dir / "logs" / "training_linear_20260102_030405")
     assert paths == [stem + ".log", stem + "_2.log", stem + "_3.log"]
-    assert [f"run {i}\n" in open(p).read() for i, p in enumerate(paths)] == [True] * 3
+    assert [f"run {i}\n" in pathlib.Path(p).read_text() for i, p in enumerate(paths)] == [True] * 3
 
 
 def test_parallel_processes_get_distinct_logs(run_python, tools_dir):
@@ -363,7 +364,7 @@ def test_real_pipeline_end_to_end(tools_dir, monkeypatch, tmp_path):
     result = fitrun.execute_fitrun(input_col=[0, 1], output_col=[2], data_train=str(data), interp_method="linear",
                                    num_epochs_INN=20, validation_period=5, bool_save_model=False)
     assert all(isinstance(result[k], float) for k in ("train_rmse", "val_rmse", "test_rmse"))
-    log = open(result["log_path"], encoding="utf-8").read()
+    log = pathlib.Path(result["log_path"]).read_text(encoding="utf-8")
     assert "Starting Training Pipeline" in log and "Training completed successfully!" in log
     assert log.count("epoch") >= 4  # one progress line per check
 
