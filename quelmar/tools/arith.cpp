@@ -10,6 +10,7 @@ tf::Name n_a("a"), n_b("b"), n_jnp("jnp"), n_array("array"), n_float32("float32"
     n_isnan("isnan"), n_isinf("isinf"), n_item("item");
 
 const Tool* tool = nullptr;
+PyObject* dtype_kwnames = nullptr;  // ("dtype",), made once in the module body
 tf::Function function;
 
 // Source lines of the body (before the shift).
@@ -30,9 +31,7 @@ tf::Ref float32_array(double value) {
     if (!jnp2) return nullptr;
     tf::Ref dtype = tf::attr(jnp2.get(), n_float32);
     if (!dtype) return nullptr;
-    tf::Ref kwnames = tf::Ref::steal(PyTuple_Pack(1, n_dtype.obj()));
-    if (!kwnames) return nullptr;
-    return tf::call(array.get(), {number.get(), dtype.get()}, kwnames.get());
+    return tf::call(array.get(), {number.get(), dtype.get()}, dtype_kwnames);
 }
 
 // jnp.<test>(result).item(), as truth: 1 true, 0 false, -1 error.
@@ -63,6 +62,7 @@ tf::ModuleSpec module_spec(const Tool& t) {
 bool body(tf::Body& b, PyMethodDef* def) {
     function = tf::Function{tool->function, tool->qualname, DEF, tool->doc,
                             {{&n_a, tf::Kind::Double}, {&n_b, tf::Kind::Double}}, true};
+    if (!dtype_kwnames && !(dtype_kwnames = PyTuple_Pack(1, n_dtype.obj()))) return b.fail(1);
     return b.from_import(3, "typing", {"Union"}) &&
            b.guard(6, 8, "jax.numpy", "jnp",
                    "JAX is not installed. Install it with: pip install 'jax[cpu]' or 'jax[cuda12]' for GPU "
