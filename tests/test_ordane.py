@@ -302,3 +302,24 @@ def test_bad_gpu_index(tmp_path, smooth_csv):
     with pytest.raises(ValueError, match="gpu_idx"):
         train_model(config=make_config(tmp_path, [smooth_csv]), run_type="regression",
                     gpu_idx=-1)
+
+
+def test_progress_callback_sees_every_epoch_and_can_stop_the_run(tmp_path, smooth_csv):
+    from quelmar.tools.ordane import progress
+
+    seen = []
+
+    def follow(done, total):
+        seen.append((done, total))
+        if done == 7:
+            raise KeyboardInterrupt
+
+    config = make_config(tmp_path, [smooth_csv], MODEL_PARAM={"interp_method": "linear"},
+                         TRAIN_PARAM={"num_epochs_INN": 20})
+    previous = progress.set_callback(follow)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            run(config)
+    finally:
+        assert progress.set_callback(previous) is follow
+    assert seen == [(n, 20) for n in range(1, 8)]

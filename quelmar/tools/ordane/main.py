@@ -126,6 +126,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from . import progress
 from .data import Scaling, generate_dataset, load_split
 from .model_io import TrainedModel, load_model
 from .settings import Settings, parse_settings
@@ -339,6 +340,7 @@ def _run(s: Settings, device) -> TrainResult:
         params, opt_state, loss = epoch(params, opt_state,
                                         jax.random.fold_in(shuffle_key, ep), xt, yt)
         loss = float(loss)
+        progress.report(ep, s.num_epochs)
         if not math.isfinite(loss):
             raise ValueError(f"training diverged: the loss is {loss} at epoch {ep}; lower "
                              f"TRAIN_PARAM.learning_rate (now {s.learning_rate:g})")
