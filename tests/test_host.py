@@ -4,8 +4,6 @@ import importlib
 import inspect
 import json
 import sys
-import threading
-import time
 from contextlib import asynccontextmanager, contextmanager
 from functools import partial
 from pathlib import Path
@@ -25,7 +23,7 @@ from quelmar.host.server import ToolHost, to_jsonable
 
 LAUNCHER = Path(__file__).with_name("host_launcher.py")
 NOISE = ("noise from print", "noise from fd 1", "noise from a child process")  # as in host_launcher.py
-MISSING = "/nonexistent/quelmar-host-test/missing.csv"
+MISSING = "quelmar-host-test/missing.csv"  # relative: resolved against the first root
 
 
 class Client:
@@ -66,7 +64,9 @@ def connect(args, errlog_path):
 
 @pytest.fixture(scope="module")
 def host(tmp_path_factory):
-    with connect(["-m", "quelmar.host"], tmp_path_factory.mktemp("host") / "stderr.txt") as client:
+    """A host whose one root is pytest's base temporary directory (every tmp_path lies in it)."""
+    root = str(tmp_path_factory.getbasetemp())
+    with connect(["-m", "quelmar.host", "--root", root], tmp_path_factory.mktemp("host") / "stderr.txt") as client:
         yield client
 
 
@@ -106,7 +106,10 @@ def test_tool_description_and_schema_follow_the_docstring(host, name, required):
     module = importlib.import_module(next(entry.module for entry in TOOLS if entry.name == name))
     doc = getattr(module, name).__doc__
 
-    assert tool.description == inspect.cleandoc(doc)
+    # The docstring, then only the host's notes.
+    assert tool.description.startswith(inspect.cleandoc(doc))
+    notes = tool.description[len(inspect.cleandoc(doc)) :].strip().splitlines()
+    assert all(line.startswith("Host note: ") for line in notes)
     assert tool.input_schema.get("required", []) == required
     # The properties are the function's parameters, in order, each with its Args meaning.
     properties = tool.input_schema["properties"]
@@ -189,7 +192,7 @@ def test_training_run(host, tmp_path):
 def patched_host(tmp_path_factory):
     """A server whose execute_plusor prints and whose execute_timesor waits for progress."""
     tmp = tmp_path_factory.mktemp("patched")
-    args = [str(LAUNCHER), str(tmp / "progress-seen"), "--progress-interval", "0.2"]
+    args = [str(LAUNCHER), str(tmp / "progress-seen"), "--progress-interval", "0.2", "--workers", "1"]
     with connect(args, tmp / "stderr.txt") as client:
         yield SimpleNamespace(client=client, gate=tmp / "progress-seen", stderr=tmp / "stderr.txt")
 
@@ -219,49 +222,103 @@ def test_long_call_sends_progress(patched_host):
 # -- in-process ---------------------------------------------------------------
 
 
-def test_training_calls_never_overlap(monkeypatch):
-    lock, running = threading.Lock(), {"now": 0, "most": 0}
+class FakeWorker:
+    """Stands in for a worker process: answers each call after `delay` seconds, or when released."""
 
-    def fake_training(**kwargs):
-        with lock:
-            running["now"] += 1
-            running["most"] = max(running["most"], running["now"])
-        time.sleep(0.05)
-        with lock:
-            running["now"] -= 1
-        return {"training_completed": True}
+    started, running, most, order = 0, 0, 0, []
 
-    monkeypatch.setattr(ToolHost, "function", staticmethod(lambda entry: fake_training))
-    server, results = ToolHost(), []
-    request = types.CallToolRequestParams(name="execute_fitrun", arguments={})
+    def __init__(self):
+        FakeWorker.started += 1
+        self.pid, self.process = 1000 + FakeWorker.started, SimpleNamespace(returncode=None)
+        self.release = anyio.Event()
+
+    @classmethod
+    async def start(cls, modules, env=None):
+        return cls()
+
+    async def send(self, message):
+        FakeWorker.order.append(message["arguments"]["n"])
+        FakeWorker.running += 1
+        FakeWorker.most = max(FakeWorker.most, FakeWorker.running)
+
+    async def receive(self):
+        await anyio.sleep(0.02)
+        FakeWorker.running -= 1
+        return {"ok": {"training_completed": True}}
+
+    def signal(self, signum):
+        pass
+
+    async def close(self, wait=2.0):
+        pass
+
+
+def test_trainings_run_one_at_a_time_in_order_of_arrival(monkeypatch):
+    from quelmar.host import pool
+
+    monkeypatch.setattr(pool, "Worker", FakeWorker)
+    FakeWorker.order, FakeWorker.most = [], 0
+    lane = pool.Lane("training", ("quelmar.tools.fitrun",), size=1, max_queue=3)
+    jobs = [pool.Job("execute_fitrun", "quelmar.tools.fitrun", {"n": n}) for n in range(5)]
 
     async def main():
-        async def call():
-            results.append(await server.call_tool(SimpleNamespace(meta=None), request))
-
         async with anyio.create_task_group() as tg:
-            for _ in range(4):
-                tg.start_soon(call)
+            lane.attach(tg)
+            for job in jobs[:4]:
+                lane.submit(job)
+            with pytest.raises(pool.Busy):  # one running, three waiting: the queue is full
+                lane.submit(jobs[4])
+            jobs[2].stop()  # withdrawn while it waits
+            for job in jobs[:4]:
+                await job.done.wait()
 
     anyio.run(main)
-    assert [r.structured_content for r in results] == [{"training_completed": True}] * 4
-    assert running["most"] == 1
+    assert FakeWorker.order == [0, 1, 3] and FakeWorker.most == 1
+    assert [job.outcome.error for job in jobs[:4]] == [None, None, "execute_fitrun was cancelled before it started", None]
 
 
 def test_a_module_that_cannot_be_imported_is_still_listed(monkeypatch):
-    def function(entry):
-        if entry.name == "execute_fitrun":
-            raise ImportError("training pipeline missing")
-        return SimpleNamespace(__doc__=f"\n    Tool {entry.name}.\n    ")
+    from quelmar.host import server as server_module
 
-    monkeypatch.setattr(ToolHost, "function", staticmethod(function))
-    server = ToolHost()
-    tools = anyio.run(server.list_tools, SimpleNamespace(meta=None), None).tools
-    assert tools[0].description == "Tool execute_plusor."
+    def described(error):
+        tools = {entry.name: {"doc": f"\n    Tool {entry.name}.\n    "} for entry in TOOLS}
+        if error:
+            tools["execute_fitrun"] = {"error": "ImportError: training pipeline missing"}
+        return {"tools": tools, "supported_methods": ["linear", "MLP"]}
+
+    async def failing():
+        return described(True)
+
+    monkeypatch.setattr(server_module, "describe_tools", failing)
+    host = ToolHost()
+    tools = anyio.run(host.list_tools, SimpleNamespace(meta=None, session=None), None).tools
+    assert tools[0].description.startswith("Tool execute_plusor.\n\nHost note: ")
     assert tools[-1].description.endswith("Unavailable on this installation: ImportError: training pipeline missing")
+
+    async def working():
+        return described(False)
+
     # The failed import is tried again at the next listing.
-    monkeypatch.setattr(ToolHost, "function", staticmethod(lambda entry: SimpleNamespace(__doc__="Trains.")))
-    assert anyio.run(server.list_tools, SimpleNamespace(meta=None), None).tools[-1].description == "Trains."
+    monkeypatch.setattr(server_module, "describe_tools", working)
+    description = anyio.run(host.list_tools, SimpleNamespace(meta=None, session=None), None).tools[-1].description
+    assert description.startswith("Tool execute_fitrun.\n\nHost note: ")
+
+
+@pytest.mark.parametrize(
+    ("supported", "note"),
+    [
+        (["linear", "MLP"], 'Host note: interp_method: only "linear", "MLP" work on this installation.'),
+        (["linear", "nonlinear", "gaussian", "MLP", "KAN", "FNO"], None),
+    ],
+)
+def test_the_interp_method_note_follows_the_supported_methods(supported, note):
+    from quelmar.host.schemas import tool_entry
+    from quelmar.host.server import host_note
+
+    doc = 'Args:\n    interp_method: Interpolation method ("linear", "nonlinear", "gaussian", "MLP", "KAN", "FNO")'
+    lines = host_note(tool_entry("execute_fitrun"), doc, supported, ["/data"]).splitlines()
+    assert "Host note: File paths are resolved against the allowed roots (/data); " in lines[0]
+    assert [line for line in lines if "interp_method" in line] == ([note] if note else [])
 
 
 @pytest.mark.parametrize(
