@@ -166,9 +166,12 @@ async def _serve(args: argparse.Namespace, wire: tuple[Any, Any] | None) -> int:
                     logging.getLogger("quelmar.host").info("%s: stopping", signal.Signals(signum).name)
                     serving.cancel()
 
+        serving = anyio.CancelScope()
         tg.start_soon(on_signals)
-        with anyio.CancelScope() as serving:
-            async with host.running():
+        # The workers live outside the cancelled scope: a signal ends the serving,
+        # then running() interrupts the calls and waits for them to end.
+        async with host.running():
+            with serving:
                 if wire is None:
                     from quelmar.host.http import serve_http
 

@@ -1,0 +1,313 @@
+"""The tool host under load, cancellation, signals and malformed input, driven with raw JSON-RPC lines."""
+
+import json
+import os
+import queue
+import signal
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+import quelmar.tools
+
+LAUNCHER = Path(__file__).with_name("host_launcher.py")
+LOGS = Path(quelmar.tools.__file__).parent / "logs"
+WAIT = 120  # a safety net against a hung host, not a measurement
+
+
+class RawHost:
+    """The host as a subprocess, spoken to one JSON line at a time."""
+
+    def __init__(self, args, tmp_path, env=None):
+        self.stderr_path = tmp_path / f"stderr-{time.monotonic_ns()}.txt"
+        self.stderr = open(self.stderr_path, "w")
+        self.proc = subprocess.Popen(
+            [sys.executable, "-P", *args],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=self.stderr,
+            cwd=tmp_path,
+            env={**os.environ, **(env or {})},
+        )
+        self.inbox, self.seen, self.next_id = queue.Queue(), [], 0
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.proc.stdout:
+            self.inbox.put(json.loads(line))
+        self.inbox.put(None)
+
+    def send(self, message):
+        text = message if isinstance(message, str) else json.dumps(message)
+        self.proc.stdin.write(text.encode() + b"\n")
+        self.proc.stdin.flush()
+
+    def request(self, method, params=None, **extra):
+        self.next_id += 1
+        message = {"jsonrpc": "2.0", "id": self.next_id, "method": method, **extra}
+        if params is not None:
+            message["params"] = params
+        self.send(message)
+        return self.next_id
+
+    def notify(self, method, params=None):
+        self.send({"jsonrpc": "2.0", "method": method, **({"params": params} if params is not None else {})})
+
+    def wait_for(self, predicate, timeout=WAIT):
+        """The first message (seen before or arriving now) that satisfies predicate."""
+        for message in self.seen:
+            if predicate(message):
+                self.seen.remove(message)
+                return message
+        deadline = time.monotonic() + timeout
+        while True:
+            message = self.inbox.get(timeout=max(0.01, deadline - time.monotonic()))
+            if message is None:
+                raise EOFError("the host closed its output")
+            if predicate(message):
+                return message
+            self.seen.append(message)
+
+    def response(self, request_id, timeout=WAIT):
+        return self.wait_for(lambda m: m.get("id") == request_id and "method" not in m, timeout)
+
+    def progress(self, token, timeout=WAIT):
+        def match(m):
+            return m.get("method") == "notifications/progress" and m["params"]["progressToken"] == token
+
+        return self.wait_for(match, timeout)["params"]
+
+    def initialize(self, version="2025-11-25", capabilities=None):
+        params = {"protocolVersion": version, "capabilities": capabilities or {}, "clientInfo": {"name": "t", "version": "1"}}
+        result = self.response(self.request("initialize", params))["result"]
+        self.notify("notifications/initialized")
+        return result
+
+    def call(self, name, arguments, token=None, **params):
+        params = {"name": name, "arguments": arguments, **params}
+        if token is not None:
+            params["_meta"] = {"progressToken": token}
+        return self.request("tools/call", params)
+
+    def children(self):
+        """Process ids of the host's child processes (its workers)."""
+        pids = []
+        for entry in Path("/proc").iterdir():
+            try:
+                if entry.name.isdigit() and int((entry / "stat").read_text().rsplit(")", 1)[1].split()[1]) == self.proc.pid:
+                    pids.append(int(entry.name))
+            except (OSError, IndexError, ValueError):
+                pass
+        return pids
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.stdin.close()
+            try:
+                self.proc.wait(30)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.stderr.close()
+
+
+@pytest.fixture
+def start(tmp_path):
+    hosts = []
+
+    def start(args, **kw):
+        hosts.append(RawHost(args, tmp_path, **kw))
+        return hosts[-1]
+
+    yield start
+    for host in hosts:
+        host.close()
+
+
+def text(message):
+    return message["result"]["content"][0]["text"]
+
+
+def training_data(tmp_path, name="train.csv"):
+    rows = [(i % 10 / 10, i // 10 / 6) for i in range(60)]
+    path = tmp_path / name
+    path.write_text("x1,x2,y\n" + "".join(f"{a},{b},{2 * a - b + 0.5}\n" for a, b in rows))
+    return path
+
+
+def training(data, method="linear", epochs=1_000_000):
+    key = "num_epochs_MLP" if method == "MLP" else "num_epochs_INN"
+    return {"input_col": [0, 1], "output_col": [2], "data_train": str(data), "interp_method": method,
+            key: epochs, "bool_plot": False, "bool_save_model": False, "validation_period": 1000000}
+
+
+def new_logs(before, method="linear"):
+    return sorted(set(LOGS.glob(f"training_{method}_*.log")) - before)
+
+
+@pytest.fixture
+def logs():
+    """The training logs that exist before the test; the test's own new ones are removed after it."""
+    before = set(LOGS.glob("training_*.log"))
+    yield before
+    for log in set(LOGS.glob("training_*.log")) - before:
+        log.unlink()
+
+
+# -- protocol conformance ------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("line", "expected_id", "code", "fragment"),
+    [
+        ("{not json", None, -32700, "Parse error"),
+        ('[{"jsonrpc": "2.0", "id": 7, "method": "ping"}]', 7, -32600, "batches"),
+        ("[]", None, -32600, "batches"),
+        ('{"jsonrpc": "1.0", "id": 8, "method": "ping"}', 8, -32600, '"jsonrpc" must be "2.0"'),
+        ('{"jsonrpc": "2.0", "id": 9, "method": "ping", "params": [1, 2]}', 9, -32602, '"params" must be an object'),
+        ('{"jsonrpc": "2.0", "id": 10, "method": 5}', 10, -32600, '"method" must be a string'),
+        ('{"jsonrpc": "2.0", "id": null, "method": "ping"}', None, -32600, '"id" must be'),
+        ('"just a string"', None, -32600, "JSON object"),
+        ('{"jsonrpc": "2.0", "id": 11}', 11, -32600, '"method"'),
+    ],
+)
+def test_malformed_messages_are_answered(start, line, expected_id, code, fragment):
+    host = start(["-m", "quelmar.host"])
+    host.initialize()
+    host.send(line)
+    answer = host.wait_for(lambda m: "error" in m)
+    assert answer["id"] == expected_id and answer["error"]["code"] == code
+    assert fragment in answer["error"]["message"]
+    assert host.response(host.request("ping")) ["result"] == {}  # and the session goes on
+
+
+def test_requests_before_initialize_are_refused_with_a_reason(start):
+    host = start(["-m", "quelmar.host"])
+    assert "result" in host.response(host.request("ping"))
+    for method, params in [("tools/call", {"name": "execute_plusor", "arguments": {"a": 1, "b": 2}}), ("tools/list", {})]:
+        error = host.response(host.request(method, params))["error"]
+        assert error["code"] == -32602 and "before initialize" in error["message"] and method in error["message"]
+    host.initialize()
+    assert "tools" in host.response(host.request("tools/list"))["result"]
+
+
+# -- workers -------------------------------------------------------------------
+
+
+def test_ping_is_answered_with_a_stuck_call_and_a_hundred_queued(start, tmp_path):
+    host = start([str(LAUNCHER), str(tmp_path / "never"), "--workers", "1", "--max-queue", "50"])
+    host.initialize()
+    calls = [host.call("execute_timesor", {"a": -1, "b": 1}) for _ in range(101)]  # a == -1: never returns
+    busy = [host.response(i) for i in calls[51:]]
+    assert all(m["result"]["isError"] and "The host is busy" in text(m) for m in busy)
+    for _ in range(3):
+        assert host.response(host.request("ping"), timeout=10)["result"] == {}
+    assert len(host.response(host.request("tools/list"), timeout=60)["result"]["tools"]) == 5
+    for i in calls[:51]:  # the running call is interrupted, the queued ones withdrawn
+        host.notify("notifications/cancelled", {"requestId": i})
+    assert host.response(host.request("ping"), timeout=10)["result"] == {}
+    host.proc.stdin.close()
+    assert host.proc.wait(30) == 0
+
+
+def test_a_call_over_its_time_limit_is_interrupted(start, tmp_path):
+    host = start([str(LAUNCHER), str(tmp_path / "never"), "--workers", "1", "--call-timeout", "1", "--grace", "2"])
+    host.initialize()
+    answer = host.response(host.call("execute_timesor", {"a": -1, "b": 1}))
+    assert answer["result"]["isError"]
+    assert text(answer) == "execute_timesor did not finish within its time limit of 1 s (--call-timeout) and was interrupted"
+    assert text(host.response(host.call("execute_timesor", {"a": 2, "b": 3}))) != ""  # the worker serves on
+    (tmp_path / "never").touch()
+
+
+# -- trainings -----------------------------------------------------------------
+
+
+def test_cancelling_trainings(start, tmp_path, logs):
+    """A running training is interrupted (its log written), a queued one never runs, the next one runs."""
+    data = training_data(tmp_path)
+    host = start(["-m", "quelmar.host", "--root", str(tmp_path), "--progress-interval", "0.2"])
+    host.initialize()
+    running = host.call("execute_fitrun", training(data), token="run")
+    progress = host.progress("run")
+    while progress.get("total") is None:  # the pipeline's own progress: epochs done of all
+        progress = host.progress("run")
+    assert progress["total"] == 1_000_000 and 1 <= progress["progress"] < 1_000_000
+    assert progress["message"].startswith("execute_fitrun: epoch ")
+    queued = host.call("execute_fitrun", training(data, "MLP", 5))
+    host.notify("notifications/cancelled", {"requestId": queued})
+    host.notify("notifications/cancelled", {"requestId": running})
+    result = host.response(host.call("execute_fitrun", training(data, epochs=3)))["result"]
+    assert result["structuredContent"]["training_completed"] is True
+    cancelled, finished = new_logs(logs)
+    assert finished == Path(result["structuredContent"]["log_path"])
+    assert "Starting Training Pipeline" in cancelled.read_text(encoding="utf-8")
+    assert new_logs(logs, "MLP") == []
+    assert [m for m in host.seen if m.get("id") in (running, queued)] == []  # cancelled calls get no answer
+
+
+@pytest.mark.parametrize(("how", "status"), [("SIGINT", 130), ("SIGTERM", 143), ("EOF", 0)])
+def test_the_host_stops_during_a_training(start, tmp_path, logs, how, status):
+    host = start(["-m", "quelmar.host", "--root", str(tmp_path), "--progress-interval", "0.2"])
+    host.initialize()
+    host.call("execute_fitrun", training(training_data(tmp_path)), token="run")
+    while host.progress("run").get("total") is None:
+        pass
+    workers = host.children()
+    assert workers
+    stopped = time.monotonic()
+    if how == "EOF":
+        host.proc.stdin.close()
+    else:
+        host.proc.send_signal(getattr(signal, how))
+    assert host.proc.wait(30) == status
+    print(f"{how}: the host ended {time.monotonic() - stopped:.2f} s after it")
+    (log,) = new_logs(logs)
+    assert "Starting Training Pipeline" in log.read_text(encoding="utf-8")
+    assert [pid for pid in workers if Path(f"/proc/{pid}").exists()] == []
+
+
+def test_sigint_stops_an_idle_host(start):
+    host = start(["-m", "quelmar.host"])
+    host.initialize()
+    host.proc.send_signal(signal.SIGINT)
+    assert host.proc.wait(30) == 130
+
+
+# -- tasks ---------------------------------------------------------------------
+
+
+def test_task_augmented_trainings(start, tmp_path, logs):
+    data = training_data(tmp_path)
+    host = start(["-m", "quelmar.host", "--root", str(tmp_path)])
+    assert "tasks" in host.initialize()["capabilities"]
+    tools = host.response(host.request("tools/list"))["result"]["tools"]
+    assert {t["name"]: t.get("execution") for t in tools}["execute_fitrun"] == {"taskSupport": "optional"}
+    assert [t["name"] for t in tools if "execution" in t] == ["execute_fitrun"]
+
+    task = host.response(host.call("execute_fitrun", training(data, epochs=3), task={"ttl": 60000}))["result"]["task"]
+    assert task["status"] == "working" and task["ttl"] == 60000
+    result = host.response(host.request("tasks/result", {"taskId": task["taskId"]}))["result"]
+    assert result["structuredContent"]["training_completed"] is True
+    assert result["_meta"]["io.modelcontextprotocol/related-task"] == {"taskId": task["taskId"]}
+    assert host.response(host.request("tasks/get", {"taskId": task["taskId"]}))["result"]["status"] == "completed"
+
+    long = host.response(host.call("execute_fitrun", training(data), task={}))["result"]["task"]["taskId"]
+    listed = host.response(host.request("tasks/list"))["result"]["tasks"]
+    assert {t["taskId"]: t["status"] for t in listed} == {task["taskId"]: "completed", long: "working"}
+    assert host.response(host.request("tasks/cancel", {"taskId": long}))["result"]["status"] == "cancelled"
+    error = host.response(host.request("tasks/cancel", {"taskId": long}))["error"]
+    assert error["code"] == -32602 and "already cancelled" in error["message"]
+    error = host.response(host.request("tasks/get", {"taskId": "nope"}))["error"]
+    assert error["message"] == "Unknown task id: nope"
+    error = host.response(host.call("execute_plusor", {"a": 1, "b": 2}, task={}))["error"]
+    assert "does not support task-augmented calls" in error["message"]
+    # The cancelled run was interrupted: its log is there.
+    deadline = time.monotonic() + 60
+    while len(new_logs(logs)) < 2 and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert "Starting Training Pipeline" in new_logs(logs)[-1].read_text(encoding="utf-8")
