@@ -3,6 +3,7 @@
 import importlib
 import inspect
 import json
+import os
 import sys
 from contextlib import asynccontextmanager, contextmanager
 from functools import partial
@@ -217,6 +218,118 @@ def test_long_call_sends_progress(patched_host):
     assert ok(result) == {"result": 21.0}
     assert seen and all("execute_timesor" in message for _, message in seen)
     assert [p for p, _ in seen] == sorted(p for p, _ in seen)
+
+
+def test_a_crashing_worker_fails_only_its_own_call(patched_host):
+    result = patched_host.client.call("execute_minusor", {"a": 13, "b": 1})  # a native fault in the worker
+    assert result.is_error
+    assert result.content[0].text.startswith(
+        "execute_minusor failed: its worker process ended unexpectedly (killed by signal SIGSEGV)"
+    )
+    assert ok(patched_host.client.call("execute_minusor", {"a": 5, "b": 1})) == {"result": 4.0}
+
+
+# -- the file-access policy ------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def policed(tmp_path_factory):
+    """A host with one root, small size limits, and a few things to refuse around it."""
+    base = tmp_path_factory.mktemp("policy")
+    root, outside = base / "root", base / "outside"
+    (root / "sub").mkdir(parents=True)
+    outside.mkdir()
+    table = "x1,x2,y\n1,2,3\n"
+    (root / "sub" / "table.csv").write_text(table)
+    (outside / "secret.csv").write_text(table)
+    (root / "link-out.csv").symlink_to(outside / "secret.csv")
+    (root / "link-in.csv").symlink_to(root / "sub" / "table.csv")
+    os.mkfifo(root / "fifo.csv")
+    (root / "big.csv").write_text(table + "4,5,6\n" * 400)  # 2.4 KiB: over the 0.002 MiB limit
+    args = ["-m", "quelmar.host", "--root", str(root), "--max-file-mb", "0.002", "--max-content-mb", "0.001"]
+    with connect(args, base / "stderr.txt") as client:
+        yield SimpleNamespace(client=client, root=root, outside=outside)
+
+
+@pytest.mark.parametrize(
+    ("path", "reason"),
+    [
+        ("{outside}/secret.csv", "lies outside the allowed roots"),
+        ("../outside/secret.csv", "lies outside the allowed roots"),
+        ("link-out.csv", "lies outside the allowed roots"),
+        ("fifo.csv", "is a FIFO, not a regular file"),
+        ("sub", "is a directory, not a regular file"),
+        ("/dev/zero", "is a system file"),
+        ("/proc/self/environ", "is a system file"),
+        ("/proc/self/fd/3", "is a system file"),
+        ("http://127.0.0.1:9/data.csv", "is a URL"),
+        ("file:///etc/hostname", "is a URL"),
+        ("big.csv", "is larger than the limit of 0.002 MiB (--max-file-mb)"),
+    ],
+)
+def test_refused_paths(policed, path, reason):
+    path = path.format(outside=policed.outside)
+    result = policed.client.call("execute_tabextent", {"file_path": path})
+    assert result.is_error
+    message = result.content[0].text
+    assert message.startswith("Refused by the host's file-access policy: file_path ") and reason in message
+
+
+@pytest.mark.parametrize("path", ["sub/table.csv", "link-in.csv", "{root}/sub/table.csv"])
+def test_allowed_paths_are_resolved_against_the_first_root(policed, path):
+    value = path.format(root=policed.root)
+    assert ok(policed.client.call("execute_tabextent", {"file_path": value}))["column_names"] == ["x1", "x2", "y"]
+
+
+def test_training_paths_and_generated_data_stay_inside_the_roots(policed):
+    arguments = {"input_col": [0, 1], "output_col": [2], "interp_method": "linear", "bool_plot": False}
+    for name in ("data_train", "data_val", "data_test"):
+        paths = {"data_train": "sub/table.csv", name: str(policed.outside / "secret.csv")}
+        result = policed.client.call("execute_fitrun", arguments | paths)
+        assert result.is_error and f"policy: {name} " in result.content[0].text
+    generated = str(policed.outside / "new" / "generated.csv")
+    result = policed.client.call("execute_fitrun", arguments | {"data_train": generated, "bool_data_generation": True})
+    assert result.is_error and "lies outside the allowed roots" in result.content[0].text
+    assert not (policed.outside / "new").exists()
+
+
+def test_csv_content_over_its_limit_is_refused(policed):
+    result = policed.client.call("execute_tabextent", {"csv_content": "a,b\n" + "1,2\n" * 400})
+    assert result.is_error
+    assert result.content[0].text.endswith("csv_content is larger than the limit of 0.001 MiB (--max-content-mb)")
+    assert ok(policed.client.call("execute_tabextent", {"csv_content": "a,b\n1,2\n"}))["rows"] == 1
+
+
+@pytest.mark.filterwarnings("ignore:The roots capability is deprecated")
+def test_the_clients_roots_are_followed(tmp_path):
+    first, second = tmp_path / "first", tmp_path / "second"
+    for root in (first, second):
+        root.mkdir()
+        (root / "t.csv").write_text("a,b\n1,2\n")
+    declared = [first]
+
+    async def list_roots(context):
+        return types.ListRootsResult(roots=[types.Root(uri=root.as_uri()) for root in declared])
+
+    async def run():
+        params = StdioServerParameters(command=sys.executable, args=["-P", "-m", "quelmar.host"])
+        with open(tmp_path / "stderr.txt", "w") as errlog:
+            async with stdio_client(params, errlog=errlog) as streams:
+                async with ClientSession(*streams, list_roots_callback=list_roots) as session:
+                    await session.initialize()
+
+                    async def extent(path):
+                        result = await session.call_tool("execute_tabextent", {"file_path": str(path)})
+                        return result.is_error
+
+                    assert [await extent(first / "t.csv"), await extent(second / "t.csv")] == [False, True]
+                    assert not await extent("t.csv")  # relative: against the first declared root
+                    declared[:] = [second]
+                    await session.send_roots_list_changed()
+                    await anyio.sleep(0.2)
+                    assert [await extent(first / "t.csv"), await extent(second / "t.csv")] == [True, False]
+
+    anyio.run(run)
 
 
 # -- in-process ---------------------------------------------------------------

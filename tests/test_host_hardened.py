@@ -296,7 +296,14 @@ def test_task_augmented_trainings(start, tmp_path, logs):
     assert result["_meta"]["io.modelcontextprotocol/related-task"] == {"taskId": task["taskId"]}
     assert host.response(host.request("tasks/get", {"taskId": task["taskId"]}))["result"]["status"] == "completed"
 
+    time.sleep(1.1)  # log names tell the second: let the next run have a name of its own
     long = host.response(host.call("execute_fitrun", training(data), task={}))["result"]["task"]["taskId"]
+    deadline = time.monotonic() + 60
+    while "epoch" not in (status := host.response(host.request("tasks/get", {"taskId": long}))["result"]).get(
+        "statusMessage", ""
+    ) and time.monotonic() < deadline:
+        time.sleep(0.2)
+    assert status["status"] == "working" and status["statusMessage"].startswith("epoch ")
     listed = host.response(host.request("tasks/list"))["result"]["tasks"]
     assert {t["taskId"]: t["status"] for t in listed} == {task["taskId"]: "completed", long: "working"}
     assert host.response(host.request("tasks/cancel", {"taskId": long}))["result"]["status"] == "cancelled"
@@ -310,4 +317,5 @@ def test_task_augmented_trainings(start, tmp_path, logs):
     deadline = time.monotonic() + 60
     while len(new_logs(logs)) < 2 and time.monotonic() < deadline:
         time.sleep(0.1)
+    assert len(new_logs(logs)) == 2
     assert "Starting Training Pipeline" in new_logs(logs)[-1].read_text(encoding="utf-8")
