@@ -319,3 +319,78 @@ def test_task_augmented_trainings(start, tmp_path, logs):
         time.sleep(0.1)
     assert len(new_logs(logs)) == 2
     assert "Starting Training Pipeline" in new_logs(logs)[-1].read_text(encoding="utf-8")
+
+
+# -- Streamable HTTP -------------------------------------------------------------
+
+
+def _free_port():
+    import socket
+
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def _post(url, headers):
+    import urllib.error
+    import urllib.request
+
+    body = json.dumps({"jsonrpc": "2.0", "id": 1, "method": "ping"}).encode()
+    headers = {"Content-Type": "application/json", "Accept": "application/json, text/event-stream", **headers}
+    opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))  # loopback only, never a proxy
+    try:
+        with opener.open(urllib.request.Request(url, body, headers), timeout=30) as response:
+            return response.status
+    except urllib.error.HTTPError as exc:
+        return exc.code
+    except urllib.error.URLError:
+        return None  # not listening yet
+
+
+def test_streamable_http_with_a_token(start, tmp_path):
+    import anyio
+    from mcp.client.session import ClientSession
+    from mcp.client.streamable_http import streamable_http_client
+    from mcp.shared._httpx_utils import create_mcp_http_client
+
+    port = _free_port()
+    (tmp_path / "t.csv").write_text("a,b\n1,2\n")
+    host = start(["-m", "quelmar.host", "--http", f"127.0.0.1:{port}"], env={"QUELMAR_HOST_TOKEN": "s3cret"})
+    url = f"http://127.0.0.1:{port}/mcp"
+    deadline = time.monotonic() + 60
+    while (status := _post(url, {})) != 401:
+        assert time.monotonic() < deadline and host.proc.poll() is None, status
+        time.sleep(0.2)
+    assert _post(url, {"Authorization": "Bearer wrong"}) == 401
+    assert _post(url, {"Authorization": "Bearer s3cret", "Origin": "http://evil.example"}) == 403
+
+    async def session():
+        client = create_mcp_http_client(headers={"Authorization": "Bearer s3cret"})
+        async with client, streamable_http_client(url, http_client=client) as streams:
+            async with ClientSession(*streams) as session:
+                await session.initialize()
+                assert len((await session.list_tools()).tools) == 5
+                added = await session.call_tool("execute_plusor", {"a": 1.5, "b": 2})
+                table = await session.call_tool("execute_tabextent", {"file_path": "t.csv"})  # the start directory
+                outside = await session.call_tool("execute_tabextent", {"file_path": "/etc/hostname"})
+                return added.structured_content, table.structured_content["rows"], outside.is_error
+
+    assert anyio.run(session) == ({"result": 3.5}, 1, True)
+    host.proc.send_signal(signal.SIGTERM)
+    assert host.proc.wait(30) == 143
+
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (["--http", "0.0.0.0:8765"], "is not a loopback address: set a bearer token"),
+        (["--http", "localhost"], "expected HOST:PORT"),
+        (["--token-file", "/nonexistent"], "--token-file and --allow-origin need --http"),
+    ],
+)
+def test_http_options_are_checked_before_anything_listens(tmp_path, args, message):
+    env = {k: v for k, v in os.environ.items() if k != "QUELMAR_HOST_TOKEN"}
+    proc = subprocess.run([sys.executable, "-P", "-m", "quelmar.host", *args], capture_output=True, text=True,
+                          timeout=60, env=env, stdin=subprocess.DEVNULL)
+    assert proc.returncode == 2 and message in proc.stderr
