@@ -264,6 +264,8 @@ def policed(tmp_path_factory):
         ("/proc/self/fd/3", "is a system file"),
         ("http://127.0.0.1:9/data.csv", "is a URL"),
         ("file:///etc/hostname", "is a URL"),
+        ("file:/etc/hostname", "is a URL"),
+        ("s3://bucket/data.csv", "is a URL"),
         ("big.csv", "is larger than the limit of 0.002 MiB (--max-file-mb)"),
     ],
 )

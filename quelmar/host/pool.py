@@ -231,9 +231,8 @@ class Lane:
         """Queue the call (it starts at once when a worker is free); Busy when the queue is full."""
         if self._closing:
             raise Busy("the host is shutting down")
-        free = len(self._idle) + (self.size - self._workers)
-        if len(self.queue) >= self.max_queue and free <= len(self.queue):
-            raise Busy(f"{len(self.queue)} calls are already waiting")
+        if len(self.queue) >= self.max_queue:  # calls wait only while every worker is busy
+            raise Busy(f"{len(self.queue)} calls are already waiting for a worker (--max-queue)")
         job._lane = self
         self.queue.append(job)
         self._pump()
