@@ -11,7 +11,8 @@ this file after importing its tool modules. In a worker it replaces:
   exists (a test creates it, e.g. when a progress notification of the call
   arrives), then returns the real product. It gives up after a minute so that
   a host that never releases it fails the test instead of hanging it. A call
-  with ``a == -1`` waits for the gate without end: a stuck call.
+  with ``a == -1`` waits for the gate without end: a stuck call; with
+  ``a == -2`` it ignores interrupts too, so that only a kill ends it.
 * ``execute_minusor``: with ``a == 13`` the worker dies of a segmentation
   fault (a native crash); otherwise the real difference.
 """
@@ -40,6 +41,11 @@ def _patch_worker():
         return real_plusor(a, b)
 
     def gated_timesor(a, b):
+        while a == -2:  # deaf to interrupts: only a kill ends it
+            try:
+                time.sleep(1)
+            except KeyboardInterrupt:
+                pass
         deadline = time.monotonic() + (float("inf") if a == -1 else 60)
         while not os.path.exists(os.environ[GATE_ENV]):
             if time.monotonic() > deadline:

@@ -189,6 +189,29 @@ def test_training_run(host, tmp_path):
     log.unlink()  # the real server writes into the installed package; leave nothing behind
 
 
+def test_a_training_the_client_gave_up_on_does_not_hold_up_the_next(host, tmp_path):
+    """A client whose read time-out ends a call cancels it; the host interrupts the run at once."""
+    logs = Path(importlib.import_module("quelmar.tools").__file__).parent / "logs"
+    before = set(logs.glob("training_*.log"))
+    data = tmp_path / "train.csv"
+    data.write_text("x1,x2,y\n" + "".join(f"{i % 10 / 10},{i // 10 / 6},{i % 7 / 7}\n" for i in range(60)))
+    arguments = {"input_col": [0, 1], "output_col": [2], "data_train": str(data), "interp_method": "linear",
+                 "bool_plot": False, "bool_save_model": False, "patience": 10**9, "stopping_loss_train": 0.0}
+    try:
+        assert ok(host.call("execute_fitrun", arguments | {"num_epochs_INN": 2}))["training_completed"]
+        endless = partial(host.session.call_tool, "execute_fitrun", arguments | {"num_epochs_INN": 10**8},
+                          read_timeout_seconds=3)
+        with pytest.raises(MCPError):
+            host.portal.call(endless)
+        # Were the abandoned run still going, this call would wait for it (for hours) and time out.
+        next_run = partial(host.session.call_tool, "execute_fitrun", arguments | {"num_epochs_INN": 2},
+                           read_timeout_seconds=120)
+        assert ok(host.portal.call(next_run))["training_completed"]
+    finally:
+        for log in set(logs.glob("training_*.log")) - before:
+            log.unlink()
+
+
 @pytest.fixture(scope="module")
 def patched_host(tmp_path_factory):
     """A server whose execute_plusor prints and whose execute_timesor waits for progress."""

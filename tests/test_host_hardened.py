@@ -220,8 +220,14 @@ def test_a_call_over_its_time_limit_is_interrupted(start, tmp_path):
     answer = host.response(host.call("execute_timesor", {"a": -1, "b": 1}))
     assert answer["result"]["isError"]
     assert text(answer) == "execute_timesor did not finish within its time limit of 1 s (--call-timeout) and was interrupted"
-    assert text(host.response(host.call("execute_timesor", {"a": 2, "b": 3}))) != ""  # the worker serves on
     (tmp_path / "never").touch()
+    assert text(host.response(host.call("execute_timesor", {"a": 2, "b": 3}))) == '{"result": 6.0}'
+    answer = host.response(host.call("execute_timesor", {"a": -2, "b": 1}))  # deaf to the interrupt
+    assert text(answer) == (
+        "execute_timesor did not finish within its time limit of 1 s (--call-timeout) "
+        "and was stopped (its worker process was killed)"
+    )
+    assert text(host.response(host.call("execute_timesor", {"a": 2, "b": 4}))) == '{"result": 8.0}'  # a new worker
 
 
 # -- trainings -----------------------------------------------------------------

@@ -385,8 +385,8 @@ class ToolHost:
                 on_call_tool=self.call_tool,
                 on_roots_list_changed=self.roots_changed,
             )
+        server.middleware.append(_require_initialize)  # ahead of the task middleware
         self.tasks.install(server, self)
-        server.middleware.append(_require_initialize)
         return server
 
     def initialization_options(self, server: Server[Any]) -> Any:
