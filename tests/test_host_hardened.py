@@ -33,7 +33,7 @@ class RawHost:
             cwd=tmp_path,
             env={**os.environ, **(env or {})},
         )
-        self.inbox, self.seen, self.next_id = queue.Queue(), [], 0
+        self.inbox, self.seen, self.next_id = queue.Queue(), [], 1000  # above the ids tests write by hand
         threading.Thread(target=self._read, daemon=True).start()
 
     def _read(self):
@@ -161,6 +161,14 @@ def logs():
 # -- protocol conformance ------------------------------------------------------
 
 
+@pytest.fixture(scope="module")
+def initialized(tmp_path_factory):
+    host = RawHost(["-m", "quelmar.host"], tmp_path_factory.mktemp("raw"))
+    host.initialize()
+    yield host
+    host.close()
+
+
 @pytest.mark.parametrize(
     ("line", "expected_id", "code", "fragment"),
     [
@@ -173,16 +181,20 @@ def logs():
         ('{"jsonrpc": "2.0", "id": null, "method": "ping"}', None, -32600, '"id" must be'),
         ('"just a string"', None, -32600, "JSON object"),
         ('{"jsonrpc": "2.0", "id": 11}', 11, -32600, '"method"'),
+        ('{"jsonrpc": "2.0", "id": 12, "method": "tools/call", "params": {}}', 12, -32602,
+         "Invalid params for tools/call: name: Field required"),
+        ('{"jsonrpc": "2.0", "id": 13, "method": "tools/call", "params": {"name": "execute_plusor", "arguments": [1]}}',
+         13, -32602, "Invalid params for tools/call: arguments: Input should be a valid dictionary"),
+        ('{"jsonrpc": "2.0", "id": 14, "method": "tools/call", "params": {"name": "execute_nothing"}}', 14, -32602,
+         "Unknown tool: execute_nothing"),
     ],
 )
-def test_malformed_messages_are_answered(start, line, expected_id, code, fragment):
-    host = start(["-m", "quelmar.host"])
-    host.initialize()
-    host.send(line)
-    answer = host.wait_for(lambda m: "error" in m)
+def test_malformed_messages_are_answered(initialized, line, expected_id, code, fragment):
+    initialized.send(line)
+    answer = initialized.wait_for(lambda m: "error" in m)
     assert answer["id"] == expected_id and answer["error"]["code"] == code
     assert fragment in answer["error"]["message"]
-    assert host.response(host.request("ping")) ["result"] == {}  # and the session goes on
+    assert initialized.response(initialized.request("ping"))["result"] == {}  # and the session goes on
 
 
 def test_requests_before_initialize_are_refused_with_a_reason(start):

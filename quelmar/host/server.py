@@ -49,6 +49,7 @@ import mcp_types as types
 from mcp.server.context import ServerRequestContext
 from mcp.server.lowlevel import Server
 from mcp.shared.exceptions import MCPError
+from pydantic import ValidationError
 
 from quelmar.host.policy import FilePolicy, Refused, paths_from_root_uris
 from quelmar.host.pool import Busy, Job, Lane, Outcome, default_max_queue, default_pool_size
@@ -385,6 +386,7 @@ class ToolHost:
                 on_call_tool=self.call_tool,
                 on_roots_list_changed=self.roots_changed,
             )
+        server.middleware.append(_explain_invalid_params)
         server.middleware.append(_require_initialize)  # ahead of the task middleware
         self.tasks.install(server, self)
         return server
@@ -418,6 +420,20 @@ async def _require_initialize(ctx: ServerRequestContext[Any], call_next: Any) ->
             message=f"{ctx.method} was sent before initialize: the client must send initialize first",
         )
     return await call_next(ctx)
+
+
+async def _explain_invalid_params(ctx: ServerRequestContext[Any], call_next: Any) -> Any:
+    """Say what is wrong with a request's params (the SDK's own message does not)."""
+    try:
+        return await call_next(ctx)
+    except ValidationError as exc:
+        problems = []
+        for error in exc.errors()[:3]:
+            where = ".".join(str(part) for part in error.get("loc", ()) if part not in ("params",))
+            problems.append(f"{where}: {error.get('msg')}" if where else str(error.get("msg")))
+        raise MCPError(
+            code=types.INVALID_PARAMS, message=f"Invalid params for {ctx.method}: " + "; ".join(problems)
+        ) from None
 
 
 def _wants_progress(ctx: ServerRequestContext[Any]) -> bool:
