@@ -197,6 +197,14 @@ def test_malformed_messages_are_answered(initialized, line, expected_id, code, f
     assert initialized.response(initialized.request("ping"))["result"] == {}  # and the session goes on
 
 
+def test_the_server_process_runs_no_tool(initialized):
+    answer = initialized.response(initialized.call("execute_tabextent", {"csv_content": "a,b\n1,2\n"}))
+    assert answer["result"]["structuredContent"]["rows"] == 1
+    maps = Path(f"/proc/{initialized.proc.pid}/maps").read_text()
+    assert [lib for lib in ("jaxlib", "pandas", "quelmar/tools/") if lib in maps] == []
+    assert initialized.children()  # the call ran in a worker
+
+
 def test_requests_before_initialize_are_refused_with_a_reason(start):
     host = start(["-m", "quelmar.host"])
     assert "result" in host.response(host.request("ping"))

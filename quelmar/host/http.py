@@ -72,7 +72,8 @@ class HttpSettings:
         if not sep or not host or not port_text.isdigit() or not 0 <= int(port_text) < 65536:
             raise ValueError(f"--http {address}: expected HOST:PORT, e.g. 127.0.0.1:8765")
         host = host.strip("[]")
-        token = os.environ.get(TOKEN_ENV) or None
+        # Taken out of the environment, so that no worker process inherits it.
+        token = os.environ.pop(TOKEN_ENV, None) or None
         if token_file:
             try:
                 with open(token_file, encoding="utf-8") as f:

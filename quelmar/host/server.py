@@ -70,6 +70,9 @@ DEFAULT_CALL_TIMEOUT = 120.0
 DEFAULT_GRACE = 10.0
 """Seconds a stopped call gets after its interrupt before its worker is killed."""
 
+DESCRIBE_TIMEOUT = 300.0
+"""Seconds the process that reads the tool descriptions may take (it imports every tool module)."""
+
 ROOTS_TIMEOUT = 10.0
 """Seconds the host waits for the client's answer to roots/list."""
 
@@ -111,9 +114,10 @@ def call_result(outcome: Outcome) -> types.CallToolResult:
 
 async def describe_tools() -> dict[str, Any]:
     """Ask a short-lived worker for the tools' docstrings and the supported training methods."""
-    result = await anyio.run_process(
-        [sys.executable, "-P", "-m", "quelmar.host.worker", "--describe"], stderr=None, check=False
-    )
+    with anyio.fail_after(DESCRIBE_TIMEOUT):
+        result = await anyio.run_process(
+            [sys.executable, "-P", "-m", "quelmar.host.worker", "--describe"], stderr=None, check=False
+        )
     if result.returncode != 0:
         raise RuntimeError(f"the describing process ended with status {result.returncode}")
     return json.loads(result.stdout)
