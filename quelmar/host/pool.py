@@ -222,11 +222,6 @@ class Lane:
         """Run the lane's calls in ``tg`` (the host's task group)."""
         self._tg = tg
 
-    @property
-    def workers(self) -> list[int]:
-        """Process ids of the idle workers (for tests and the log)."""
-        return [w.pid for w in self._idle]
-
     def submit(self, job: Job) -> None:
         """Queue the call (it starts at once when a worker is free); Busy when the queue is full."""
         if self._closing:

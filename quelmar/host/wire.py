@@ -117,7 +117,7 @@ async def _lines(fd: int) -> AsyncIterator[bytes]:
         os.set_blocking(fd, False)
     except OSError:
         waits = False
-    pending = b""
+    pending: list[bytes] = []  # the pieces of the line being read
     while True:
         try:
             chunk = os.read(fd, READ_SIZE) if waits else await anyio.to_thread.run_sync(
@@ -131,12 +131,17 @@ async def _lines(fd: int) -> AsyncIterator[bytes]:
             continue
         if not chunk:
             break
-        pending += chunk
-        *complete, pending = pending.split(b"\n")
+        if b"\n" not in chunk:  # only new data is searched: long lines cost linear time
+            pending.append(chunk)
+            continue
+        first, *complete, rest = chunk.split(b"\n")
+        yield b"".join([*pending, first])
         for line in complete:
             yield line
-    if pending.strip():
-        yield pending
+        pending = [rest] if rest else []
+    last = b"".join(pending)
+    if last.strip():
+        yield last
 
 
 @asynccontextmanager
