@@ -12,7 +12,8 @@ this file after importing its tool modules. In a worker it replaces:
   arrives), then returns the real product. It gives up after a minute so that
   a host that never releases it fails the test instead of hanging it. A call
   with ``a == -1`` waits for the gate without end: a stuck call; with
-  ``a == -2`` it ignores interrupts too, so that only a kill ends it.
+  ``a == -2`` it ignores interrupts too, so that only a kill ends it (and
+  creates the gate's name followed by ".deaf" when it begins).
 * ``execute_minusor``: with ``a == 13`` the worker dies of a segmentation
   fault (a native crash); otherwise the real difference.
 """
@@ -41,6 +42,8 @@ def _patch_worker():
         return real_plusor(a, b)
 
     def gated_timesor(a, b):
+        if a == -2:
+            open(os.environ[GATE_ENV] + ".deaf", "w").close()  # tells the test the call has begun
         while a == -2:  # deaf to interrupts: only a kill ends it
             try:
                 time.sleep(1)

@@ -297,6 +297,23 @@ def test_the_host_stops_during_a_training(start, tmp_path, logs, how, status):
     assert [pid for pid in workers if Path(f"/proc/{pid}").exists()] == []
 
 
+def test_a_second_signal_kills_a_call_deaf_to_the_first(start, tmp_path):
+    host = start([str(LAUNCHER), str(tmp_path / "never"), "--workers", "1", "--grace", "600"])
+    host.initialize()
+    host.call("execute_timesor", {"a": -2, "b": 1})  # ignores its interrupt
+    deadline = time.monotonic() + WAIT
+    while not (tmp_path / "never.deaf").exists():
+        assert time.monotonic() < deadline
+        time.sleep(0.05)
+    workers = host.children()
+    host.proc.send_signal(signal.SIGINT)
+    with pytest.raises(subprocess.TimeoutExpired):  # waiting for the call, up to the grace period
+        host.proc.wait(1)
+    host.proc.send_signal(signal.SIGINT)
+    assert host.proc.wait(30) == 130
+    assert [pid for pid in workers if Path(f"/proc/{pid}").exists()] == []
+
+
 def test_sigint_stops_an_idle_host(start):
     host = start(["-m", "quelmar.host"])
     host.initialize()
