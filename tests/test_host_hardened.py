@@ -173,6 +173,7 @@ def initialized(tmp_path_factory):
     ("line", "expected_id", "code", "fragment"),
     [
         ("{not json", None, -32700, "Parse error"),
+        ("[" * 100_000 + "]" * 100_000, None, -32700, "Parse error"),  # nested beyond the parser's depth
         ('[{"jsonrpc": "2.0", "id": 7, "method": "ping"}]', 7, -32600, "batches"),
         ("[]", None, -32600, "batches"),
         ('{"jsonrpc": "1.0", "id": 8, "method": "ping"}', 8, -32600, '"jsonrpc" must be "2.0"'),

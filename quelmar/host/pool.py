@@ -261,7 +261,11 @@ class Lane:
                     logger.error("cannot start a %s worker: %s", self.name, exc)
                     job.finish(Outcome(error=f"{job.tool} failed: the host could not start a worker process ({exc})"))
                     return
-            healthy = await self._drive(worker, job)
+            try:
+                healthy = await self._drive(worker, job)
+            except Exception as exc:  # a fault of the host's own: fail this call, keep serving
+                logger.exception("%s: the call could not be run", job.tool)
+                job.finish(Outcome(error=f"{job.tool} failed: the host could not run the call ({exc!r})"))
         finally:
             self.running.discard(job)
             with anyio.CancelScope(shield=True):

@@ -58,7 +58,7 @@ def screen(line: bytes | str) -> tuple[SessionMessage | None, list[dict[str, Any
     """One input line: the message for the SDK, or the error responses to send instead."""
     try:
         raw = json.loads(line)
-    except (ValueError, UnicodeDecodeError) as exc:
+    except (ValueError, UnicodeDecodeError, RecursionError) as exc:
         return None, [_error(None, PARSE_ERROR, f"Parse error: the line is not valid JSON ({exc})")]
     if isinstance(raw, list):
         text = "Invalid Request: batches (JSON arrays) are not supported; send one message per line"
@@ -71,7 +71,7 @@ def screen(line: bytes | str) -> tuple[SessionMessage | None, list[dict[str, Any
     if problem is None:
         try:
             return SessionMessage(types.jsonrpc_message_adapter.validate_python(raw, by_name=False)), []
-        except ValueError as exc:
+        except (ValueError, RecursionError) as exc:
             problem = (INVALID_REQUEST, f"Invalid Request: {_first_error(exc)}")
     is_request = "method" in raw and "id" in raw
     if not is_request and not (set(raw) & {"method", "result", "error"}) and "id" in raw:
