@@ -290,7 +290,7 @@ def test_bad_data(tmp_path, text, message):
 
 @pytest.mark.parametrize("run_type, method, message", [
     ("fitting", "linear", "run_type"),
-    ("classification", "linear", "only with interp_method 'MLP'"),
+    ("classification", "linear", "labels must be integers"),
 ])
 def test_bad_run_type(tmp_path, smooth_csv, run_type, method, message):
     config = make_config(tmp_path, [smooth_csv], MODEL_PARAM={"interp_method": method})

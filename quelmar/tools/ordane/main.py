@@ -323,6 +323,9 @@ def _run(s: Settings, device) -> TrainResult:
     _say(f"Training {s.interp_method} ({s.run_type}) on {sizes}; "
          f"{spec.n_in} inputs, {len(s.output_col)} output(s); "
          f"{s.num_epochs} epochs, batch {batch}, learning rate {s.learning_rate:g}")
+    if s.ignored:
+        _say(f"Ignored settings (they belong to other methods than {s.interp_method}): "
+             f"{', '.join(s.ignored)}")
     if split.val_is_train:
         _say("No validation rows: the training set stands in for validation.")
     if split.test_is_val:
