@@ -22,13 +22,14 @@ model from it.  Nothing outside this package names a method.
 from __future__ import annotations
 
 import dataclasses
+import textwrap
 
-from . import linear, mlp
-from .base import ModelSpec, check_value
+from . import fno, gaussian, kan, linear, mlp, nonlinear
+from .base import ModelSpec, allowed_text, check_value
 
-METHODS = {m.NAME: m for m in (linear, mlp)}
+METHODS = {m.NAME: m for m in (linear, nonlinear, gaussian, mlp, kan, fno)}
 
-__all__ = ["METHODS", "ModelSpec", "init_params", "make_apply", "method_settings",
+__all__ = ["METHODS", "ModelSpec", "describe_settings", "init_params", "make_apply", "method_settings",
            "setting_owners"]
 
 
@@ -74,3 +75,17 @@ def setting_fields() -> dict[str, dataclasses.Field]:
         for f in dataclasses.fields(module.Settings):
             out.setdefault(f.name, f)
     return out
+
+
+def describe_settings() -> str:
+    """The MODEL_PARAM settings of all methods as documentation lines."""
+    lines = []
+    owners = setting_owners()
+    for key, f in setting_fields().items():
+        kind = type(f.default)
+        text = (f"{', '.join(owners[key])}: {f.metadata['meaning']}; "
+                f"{allowed_text(f.metadata, kind)}.  Default {f.default!r}.")
+        out = textwrap.wrap(text, 52)
+        lines.append(f"  {key:<22}{out[0]}")
+        lines.extend(f"  {'':<22}{rest}" for rest in out[1:])
+    return "\n".join(lines)

@@ -126,6 +126,7 @@ class ModelSpec:
     settings  the method's settings (its dataclass as a dict)
     grid_lo, grid_hi  range of each input in the model's units (the node
               range of the interpolation methods)
+    classify  the outputs are class logits
     """
 
     method: str
@@ -134,23 +135,28 @@ class ModelSpec:
     settings: dict
     grid_lo: list = field(default_factory=list)
     grid_hi: list = field(default_factory=list)
+    classify: bool = False
 
     def to_json(self) -> dict:
         settings = {k: list(v) if isinstance(v, tuple) else v
                     for k, v in self.settings.items()}
         return {"method": self.method, "n_in": self.n_in, "n_out": self.n_out,
                 "settings": settings, "grid_lo": list(self.grid_lo),
-                "grid_hi": list(self.grid_hi)}
+                "grid_hi": list(self.grid_hi), "classify": self.classify}
 
     @classmethod
     def from_json(cls, d: dict) -> "ModelSpec":
         return cls(d["method"], int(d["n_in"]), int(d["n_out"]), dict(d["settings"]),
-                   list(d.get("grid_lo", [])), list(d.get("grid_hi", [])))
+                   list(d.get("grid_lo", [])), list(d.get("grid_hi", [])),
+                   bool(d.get("classify", False)))
+
+    def unit_inputs(self, x):
+        """Inputs mapped affinely so that the input range becomes [0, 1]."""
+        lo = jnp.asarray(self.grid_lo, dtype=jnp.float32)
+        width = jnp.asarray(self.grid_hi, dtype=jnp.float32) - lo
+        return (x - lo) / jnp.where(width > 0, width, 1.0)
 
     def node_position(self, x, nseg: int):
         """Inputs as positions on a grid of `nseg` segments over the input
         range, held at the end nodes outside it: values in [0, nseg]."""
-        lo = jnp.asarray(self.grid_lo, dtype=jnp.float32)
-        width = jnp.asarray(self.grid_hi, dtype=jnp.float32) - lo
-        width = jnp.where(width > 0, width, 1.0)
-        return jnp.clip((x - lo) / width * nseg, 0.0, float(nseg))
+        return jnp.clip(self.unit_inputs(x) * nseg, 0.0, float(nseg))
