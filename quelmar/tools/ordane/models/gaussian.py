@@ -32,7 +32,7 @@ REPRODUCES_DEGREE = 0
 
 @dataclass(frozen=True)
 class Settings(cp.CPSettings):
-    sigma_factor: float = setting(0.7, "width of the Gaussians in node spacings",
+    sigma_factor: float = setting(1.3, "width of the Gaussians in node spacings",
                                   low=0.0, high=100.0, low_open=True)
 
 

@@ -37,7 +37,7 @@ REPRODUCES_DEGREE = None
 
 @dataclass(frozen=True)
 class Settings:
-    hidden_dim: int = setting(16, "hidden width (an integer: one hidden layer), or a list of "
+    hidden_dim: int = setting(8, "hidden width (an integer: one hidden layer), or a list of "
                                   "widths, one per hidden layer", low=1, high=10000,
                               int_list=True)
     grid_size: int = setting(5, "spline grid intervals per edge", low=1, high=1000)
