@@ -2,17 +2,18 @@
 
 `parse_settings` turns the plain configuration mapping (sections DATA_PARAM,
 MODEL_PARAM, TRAIN_PARAM, PLOT and OUTPUT) into a frozen `Settings` object.
-Every missing or null setting takes its value from `DEFAULTS`, which mirrors
-``quelmar/tools/config/config_ref.yaml``; every other value is checked for
-type and range, and a bad one raises ``TypeError`` or ``ValueError`` whose
+Every missing or null setting takes its value from `DEFAULTS` (for the model
+settings: the field defaults of the methods' settings dataclasses), which
+``quelmar/tools/config/config_ref.yaml`` shows too; every other value is
+checked for type and range (the model settings of the chosen method only), and a bad one raises ``TypeError`` or ``ValueError`` whose
 message names the setting as ``SECTION.key``.
 """
 
 from __future__ import annotations
 
+import dataclasses
 import math
 import os
-import dataclasses
 from dataclasses import dataclass
 from typing import Any
 

@@ -12,7 +12,7 @@ Each method module gives
 * ``make_apply(spec)``: ``apply(params, x) -> (N, n_out)`` for inputs in the
   model's units;
 * ``REPRODUCES_DEGREE``: the polynomial degree each 1-D factor reproduces
-  exactly, or None.
+  exactly (or the name of the setting that gives it), None for no promise.
 
 A `base.ModelSpec` (method name, sizes, settings as a dict, input range) is
 what a saved model stores besides its parameters; `make_apply` rebuilds the

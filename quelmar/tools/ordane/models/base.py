@@ -107,15 +107,6 @@ def check_value(name: str, value: Any, f: dataclasses.Field) -> Any:
     return value
 
 
-def settings_fields(cls) -> tuple[dataclasses.Field, ...]:
-    return dataclasses.fields(cls)
-
-
-def defaults(cls) -> dict[str, Any]:
-    """Setting name -> default of a method's settings dataclass."""
-    return {f.name: f.default for f in dataclasses.fields(cls)}
-
-
 @dataclass
 class ModelSpec:
     """Everything but the parameters needed to rebuild a model.

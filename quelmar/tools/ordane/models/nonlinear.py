@@ -65,16 +65,18 @@ FAMILY = "INN"
 REPRODUCES_DEGREE = "p_order"
 
 
-def _cubic_spline(rho):
+def _cubic_spline(rho, xp):
     near = 2.0 / 3.0 - 4.0 * rho ** 2 + 4.0 * rho ** 3
     far = 4.0 / 3.0 * (1.0 - rho) ** 3
-    return np.where(rho <= 0.5, near, np.where(rho <= 1.0, far, 0.0))
+    return xp.where(rho <= 0.5, near, xp.where(rho <= 1.0, far, 0.0))
 
 
+# phi(rho, xp) with xp the array module (numpy for the patch system, jax.numpy
+# in the model).
 KERNELS = {
-    "gaussian": lambda rho: np.exp(-rho ** 2),
-    "multiquadric": lambda rho: np.sqrt(1.0 + rho ** 2),
-    "inverse_multiquadric": lambda rho: 1.0 / np.sqrt(1.0 + rho ** 2),
+    "gaussian": lambda rho, xp: xp.exp(-rho ** 2),
+    "multiquadric": lambda rho, xp: xp.sqrt(1.0 + rho ** 2),
+    "inverse_multiquadric": lambda rho, xp: 1.0 / xp.sqrt(1.0 + rho ** 2),
     "cubic_spline": _cubic_spline,
 }
 FACTOR_ACTIVATIONS = {"identity": None, **ACTIVATIONS}
@@ -116,7 +118,7 @@ def patch_system(s_patch: int, p_order: int, alpha_dil: float, radial_basis: str
     kernel = KERNELS[radial_basis]
     width = alpha_dil * s_patch
     system = np.zeros((n + m, n + m))
-    system[:n, :n] = kernel(np.abs(z[:, None] - z[None, :]) / width)
+    system[:n, :n] = kernel(np.abs(z[:, None] - z[None, :]) / width, np)
     poly = ((z[:, None] - s_patch) / s_patch) ** np.arange(m)
     system[:n, n:] = poly
     system[n:, :n] = poly.T
@@ -142,33 +144,27 @@ def patch_basis(settings: dict):
     a_t = jnp.asarray(a_block.T, jnp.float32)
     b_t = jnp.asarray(b_block.T, jnp.float32)
     width = float(settings["alpha_dil"]) * s
-    kernel = {
-        "gaussian": lambda rho: jnp.exp(-rho ** 2),
-        "multiquadric": lambda rho: jnp.sqrt(1.0 + rho ** 2),
-        "inverse_multiquadric": lambda rho: 1.0 / jnp.sqrt(1.0 + rho ** 2),
-        "cubic_spline": lambda rho: jnp.where(
-            rho <= 0.5, 2.0 / 3.0 - 4.0 * rho ** 2 + 4.0 * rho ** 3,
-            jnp.where(rho <= 1.0, 4.0 / 3.0 * (1.0 - rho) ** 3, 0.0)),
-    }[settings["radial_basis"]]
+    kernel = KERNELS[settings["radial_basis"]]
     z_nodes = jnp.arange(n, dtype=jnp.float32)
     powers = jnp.arange(p + 1, dtype=jnp.float32)
     nodes = jnp.arange(nseg + 1)
 
-    def dense_weights(t, i):
-        """Weights of the patch of node i (N, d) spread over all nodes."""
-        start = jnp.clip(i - s, 0, nseg + 1 - n)
-        z = t - start
-        r = kernel(jnp.abs(z[..., None] - z_nodes) / width)
-        poly = ((z[..., None] - s) / s) ** powers
-        w = r @ a_t + poly @ b_t                                          # (N, d, n)
-        idx = nodes - start[..., None]                                    # (N, d, K)
-        inside = (idx >= 0) & (idx < n)
-        return jnp.where(inside, jnp.take_along_axis(w, jnp.clip(idx, 0, n - 1), -1), 0.0)
-
     def basis(t):
         e = jnp.clip(jnp.floor(t), 0, nseg - 1).astype(jnp.int32)
-        xi = (t - e)[..., None]
-        return (1.0 - xi) * dense_weights(t, e) + xi * dense_weights(t, e + 1)
+        xi = t - e
+        # The patches of the segment's two nodes side by side: (N, d, 2, ...).
+        starts = jnp.clip(jnp.stack([e, e + 1], -1) - s, 0, nseg + 1 - n)
+        z = t[..., None] - starts
+        r = kernel(jnp.abs(z[..., None] - z_nodes) / width, jnp)
+        poly = ((z[..., None] - s) / s) ** powers
+        shape = jnp.stack([1.0 - xi, xi], -1)[..., None]
+        w = (r @ a_t + poly @ b_t) * shape                                 # (N, d, 2, n)
+        # Spread over all nodes (a chain of selects; cheaper than a gather).
+        idx = nodes - starts[..., None]                                    # (N, d, 2, K)
+        out = jnp.zeros(idx.shape, jnp.float32)
+        for j in range(n):
+            out = jnp.where(idx == j, w[..., j:j + 1], out)
+        return out.sum(axis=2)
 
     return basis
 
