@@ -196,13 +196,24 @@ def epoch_rounds(sets, workdir, rounds=3, epochs=25):
 
 
 def markdown(rows):
-    lines = ["| data set | method | test RMSE / accuracy | fit time (s) | time per epoch (ms) |",
-             "|---|---|---|---|---|"]
-    for name, run_type, method, value, seconds, per_epoch in rows:
-        kind = "RMSE" if run_type == "regression" else "acc."
-        epoch = "-" if per_epoch is None else f"{per_epoch * 1e3:.2f}"
-        lines.append(f"| {name} | {method} | {value:.4g} ({kind}) | {seconds:.2f} | {epoch} |")
-    return "\n".join(lines)
+    """Three tables (score, fit time, time per epoch): data sets x methods."""
+    methods = list(dict.fromkeys(r[2] for r in rows))
+    names = list(dict.fromkeys(r[0] for r in rows))
+    cell = {(r[0], r[2]): r for r in rows}
+    formats = [
+        ("test RMSE (regression, data units) / accuracy (classification)",
+         lambda r: f"{r[3]:.4g}"),
+        ("fit time (s, compiling included)", lambda r: f"{r[4]:.2f}"),
+        ("time per epoch (ms)", lambda r: "-" if r[5] is None else f"{r[5] * 1e3:.2f}"),
+    ]
+    out = []
+    for title, fmt in formats:
+        out += [f"{title}:", "", "| data set | " + " | ".join(methods) + " |",
+                "|---" * (len(methods) + 1) + "|"]
+        out += [f"| {name} | " + " | ".join(fmt(cell[(name, m)]) for m in methods) + " |"
+                for name in names]
+        out.append("")
+    return "\n".join(out)
 
 
 def check_targets(rows, times):
