@@ -6,7 +6,6 @@ import re
 import sys
 from pathlib import Path
 
-import jax
 import jax.numpy as jnp
 import numpy as np
 import pandas as pd
