@@ -1,6 +1,6 @@
 # The two set-up commands: `make demo` (the main job) and `make test`.
 # Both create .venv/ (Python 3.13) with the package and its dependencies.
-.PHONY: demo test venv bench clean
+.PHONY: demo test venv bench bench-methods clean
 
 venv:
 	bash scripts/venv.sh
@@ -14,6 +14,9 @@ test: venv
 bench: venv
 	.venv/bin/python -P bench/run.py
 	.venv/bin/python -P bench/host.py
+
+bench-methods: venv
+	.venv/bin/python -P bench/methods.py
 
 clean:
 	rm -rf build .venv

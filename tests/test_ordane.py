@@ -247,8 +247,9 @@ def _bad_csv(tmp_path, text):
 
 
 @pytest.mark.parametrize("change, error, message", [
-    ({"MODEL_PARAM": {"interp_method": "nonlinear"}}, ValueError, "'nonlinear'.*'linear'"),
-    ({"MODEL_PARAM": {"interp_method": "KAN"}}, ValueError, "'KAN'.*MLP"),
+    ({"MODEL_PARAM": {"interp_method": "Linear"}}, ValueError, "unknown.*'Linear'.*'nonlinear'"),
+    ({"MODEL_PARAM": {"interp_method": "KAN", "grid_size": 0}}, ValueError,
+     "MODEL_PARAM.grid_size must be an integer from 1 to 1000, got 0"),
     ({"MODEL_PARAM": {"interp_method": "spline"}}, ValueError, "unknown.*'spline'"),
     ({"DATA_PARAM": {"split_ratio": [0.5, 0.2, 0.2]}}, ValueError, "sum to 1"),
     ({"DATA_PARAM": {"split_ratio": [1.2, -0.1, -0.1]}}, ValueError, r"split_ratio\[1\]"),
@@ -290,7 +291,7 @@ def test_bad_data(tmp_path, text, message):
 
 @pytest.mark.parametrize("run_type, method, message", [
     ("fitting", "linear", "run_type"),
-    ("classification", "linear", "only with interp_method 'MLP'"),
+    ("classification", "linear", "labels must be integers"),
 ])
 def test_bad_run_type(tmp_path, smooth_csv, run_type, method, message):
     config = make_config(tmp_path, [smooth_csv], MODEL_PARAM={"interp_method": method})

@@ -47,22 +47,28 @@ DATA_PARAM
   data_size             Rows of the synthetic data set.  Default 1000.
 
 MODEL_PARAM
-  interp_method         "linear" or "MLP"; anything else is a ValueError.
-  nmode, nseg           linear: the prediction of each output is
-                        sum_{m<nmode} prod_{d} f_{m,d}(x_d), each f a
-                        piecewise-linear function given by its values at
-                        nseg+1 equally spaced nodes over the training range of
-                        input d (held constant beyond it).  Defaults 8, 12.
-  nlayers, nneurons     MLP: hidden layers and their width.  Defaults 3, 64.
-  activation            MLP: relu, tanh, sigmoid, gelu, silu, elu, softplus or
-                        leaky_relu.  Default tanh.
-  Settings of other methods (s_patch, alpha_dil, p_order, radial_basis,
-  INNactivation, sigma_factor, hidden_dim, grid_size, spline_order,
-  num_layers, modes) are ignored.
-
+  interp_method         The model: "linear", "nonlinear" or "gaussian" (CP
+                        interpolation: each output is
+                        sum_{m<nmode} prod_d f_{m,d}(x_d), the 1-D functions f
+                        given by their values at nseg+1 equally spaced nodes
+                        over the training range of input d: piecewise linear,
+                        convolution patch, or normalised Gaussian), "MLP",
+                        "KAN" (Kolmogorov-Arnold network) or "FNO" (Fourier
+                        neural operator over the row's columns read as a
+                        function on a regular grid; suits rows that sample one
+                        function, not unrelated features).  The formulas are in
+                        the docstrings of quelmar.tools.ordane.models.<method>.
+                        Default "linear".
+  The settings of the methods (only the chosen method's are read and
+  checked; settings of other methods that a configuration sets to a value
+  other than their default are named in one "Ignored settings" line):
+{model_settings}
 TRAIN_PARAM
-  num_epochs_INN        Epochs for ``linear`` (default 300).
+  num_epochs_INN        Epochs for ``linear``, ``nonlinear`` and ``gaussian``
+                        (default 300).
   num_epochs_MLP        Epochs for ``MLP`` (default 300).
+  num_epochs_KAN        Epochs for ``KAN`` (default 300).
+  num_epochs_FNO        Epochs for ``FNO`` (default 300).
   batch_size            Mini-batch size; larger than the training set means
                         one full batch.  Default 32.
   learning_rate         Adam step size.  Default 0.003.
@@ -106,7 +112,7 @@ OUTPUT
                         it prints.
 
 run_type is "regression" (errors are RMSE over all outputs) or
-"classification" (MLP only; one output column of integer labels, mapped in
+"classification" (any method, one output logit per class; one output column of integer labels, mapped in
 sorted order to classes 0..K-1 over all the data files; softmax
 cross-entropy; errors are misclassification rates).
 
@@ -129,7 +135,10 @@ import numpy as np
 from . import progress
 from .data import Scaling, generate_dataset, load_split
 from .model_io import TrainedModel, load_model
+from .models import describe_settings
 from .settings import Settings, parse_settings
+
+__doc__ = __doc__.replace("{model_settings}", describe_settings())
 
 __all__ = ["TrainResult", "TrainedModel", "load_model", "train_model"]
 
@@ -261,6 +270,7 @@ def _run(s: Settings, device) -> TrainResult:
         settings=s.model_settings(),
         grid_lo=x_np.min(axis=0).tolist(),
         grid_hi=x_np.max(axis=0).tolist(),
+        classify=classify,
     )
     apply = make_apply(spec)
 
@@ -323,6 +333,9 @@ def _run(s: Settings, device) -> TrainResult:
     _say(f"Training {s.interp_method} ({s.run_type}) on {sizes}; "
          f"{spec.n_in} inputs, {len(s.output_col)} output(s); "
          f"{s.num_epochs} epochs, batch {batch}, learning rate {s.learning_rate:g}")
+    if s.ignored:
+        _say(f"Ignored settings (they belong to other methods than {s.interp_method}): "
+             f"{', '.join(s.ignored)}")
     if split.val_is_train:
         _say("No validation rows: the training set stands in for validation.")
     if split.test_is_val:

@@ -2,26 +2,30 @@
 
 `parse_settings` turns the plain configuration mapping (sections DATA_PARAM,
 MODEL_PARAM, TRAIN_PARAM, PLOT and OUTPUT) into a frozen `Settings` object.
-Every missing or null setting takes its value from `DEFAULTS`, which mirrors
-``quelmar/tools/config/config_ref.yaml``; every other value is checked for
-type and range, and a bad one raises ``TypeError`` or ``ValueError`` whose
+Every missing or null setting takes its value from `DEFAULTS` (for the model
+settings: the field defaults of the methods' settings dataclasses), which
+``quelmar/tools/config/config_ref.yaml`` shows too; every other value is
+checked for type and range (the model settings of the chosen method only), and a bad one raises ``TypeError`` or ``ValueError`` whose
 message names the setting as ``SECTION.key``.
 """
 
 from __future__ import annotations
 
+import dataclasses
 import math
 import os
 from dataclasses import dataclass
 from typing import Any
 
-SUPPORTED_METHODS = ("linear", "MLP")
-KNOWN_UNSUPPORTED_METHODS = ("nonlinear", "gaussian", "KAN", "FNO")
+from .models import METHODS, method_settings, setting_fields, setting_owners
+
+SUPPORTED_METHODS = tuple(METHODS)
 RUN_TYPES = ("regression", "classification")
-ACTIVATIONS = ("relu", "tanh", "sigmoid", "gelu", "silu", "elu", "softplus", "leaky_relu")
 
 # Defaults for every setting the pipeline reads (null in a configuration means
-# "use this default").  Keep in step with config/config_ref.yaml.
+# "use this default").  The model settings come from the methods' settings
+# dataclasses.  config/config_ref.yaml shows the same values (a test keeps
+# them in step).
 DEFAULTS: dict[str, dict[str, Any]] = {
     "DATA_PARAM": {
         "split_ratio": [0.7, 0.15, 0.15],
@@ -32,15 +36,11 @@ DEFAULTS: dict[str, dict[str, Any]] = {
     },
     "MODEL_PARAM": {
         "interp_method": "linear",
-        "nmode": 8,
-        "nseg": 12,
-        "nlayers": 3,
-        "nneurons": 64,
-        "activation": "tanh",
+        **{key: f.default for key, f in setting_fields().items()},
     },
     "TRAIN_PARAM": {
-        "num_epochs_INN": 300,
-        "num_epochs_MLP": 300,
+        **{f"num_epochs_{family}": 300
+           for family in dict.fromkeys(m.FAMILY for m in METHODS.values())},
         "batch_size": 32,
         "learning_rate": 0.003,
         "validation_period": 10,
@@ -56,15 +56,6 @@ DEFAULTS: dict[str, dict[str, Any]] = {
         "plot_out_axis": None,
         "plot_params_number": 3,
     },
-}
-
-# Settings of methods this pipeline does not implement; they may appear in a
-# configuration (the reference file lists them) and are ignored.
-UNSUPPORTED_METHOD_KEYS = {
-    "MODEL_PARAM": ("s_patch", "alpha_dil", "p_order", "radial_basis", "INNactivation",
-                    "sigma_factor", "hidden_dim", "grid_size", "spline_order",
-                    "num_layers", "modes"),
-    "TRAIN_PARAM": ("num_epochs_KAN", "num_epochs_FNO"),
 }
 
 
@@ -85,11 +76,8 @@ class Settings:
     bool_shuffle: bool
     # model
     interp_method: str
-    nmode: int
-    nseg: int
-    nlayers: int
-    nneurons: int
-    activation: str
+    model: Any                 # the method's settings dataclass
+    ignored: tuple[str, ...]   # given settings of other methods ("SECTION.key")
     # training
     num_epochs: int
     batch_size: int
@@ -112,10 +100,7 @@ class Settings:
 
     def model_settings(self) -> dict[str, Any]:
         """The settings that define the model's shape (saved with it)."""
-        if self.interp_method == "linear":
-            return {"nmode": self.nmode, "nseg": self.nseg}
-        return {"nlayers": self.nlayers, "nneurons": self.nneurons,
-                "activation": self.activation}
+        return dataclasses.asdict(self.model)
 
 
 class _Reader:
@@ -201,11 +186,22 @@ def _int_list(value: Any, name: str, allow_none: bool = False) -> tuple[int, ...
 
 def _method_error(method: Any) -> ValueError:
     supported = ", ".join(repr(m) for m in SUPPORTED_METHODS)
-    if method in KNOWN_UNSUPPORTED_METHODS:
-        return ValueError(f"MODEL_PARAM.interp_method {method!r} is not implemented by this "
-                          f"pipeline; supported methods: {supported}")
     return ValueError(f"unknown MODEL_PARAM.interp_method {method!r}; supported methods: "
                       f"{supported}")
+
+
+def _ignored(method: str, model: _Reader, train: _Reader) -> tuple[str, ...]:
+    """Settings of other methods that the configuration sets to a value other
+    than their default (so the caller most likely meant them)."""
+    mdef, tdef = DEFAULTS["MODEL_PARAM"], DEFAULTS["TRAIN_PARAM"]
+    out = [f"MODEL_PARAM.{key}" for key, owners in setting_owners().items()
+           if method not in owners and model.raw.get(key) is not None
+           and model.raw[key] != mdef[key]]
+    own = f"num_epochs_{METHODS[method].FAMILY}"
+    out += [f"TRAIN_PARAM.{key}" for key in tdef
+            if key.startswith("num_epochs_") and key != own
+            and train.raw.get(key) is not None and train.raw[key] != tdef[key]]
+    return tuple(out)
 
 
 def parse_settings(config: Any, run_type: Any, gpu_idx: Any) -> Settings:
@@ -228,9 +224,6 @@ def parse_settings(config: Any, run_type: Any, gpu_idx: Any) -> Settings:
     method = model.get("interp_method")
     if method not in SUPPORTED_METHODS:
         raise _method_error(method)
-    if run_type == "classification" and method != "MLP":
-        raise ValueError(f"run_type 'classification' is supported only with interp_method "
-                         f"'MLP', not {method!r}")
 
     # --- data
     files = data.get("data_filenames")
@@ -283,25 +276,11 @@ def parse_settings(config: Any, run_type: Any, gpu_idx: Any) -> Settings:
         raise ValueError(f"DATA_PARAM.split_ratio needs a positive training share, got "
                          f"{list(split)}")
 
-    # --- model
-    activation = model.get("activation")
-    if method == "MLP" and activation not in ACTIVATIONS:
-        raise ValueError(f"MODEL_PARAM.activation {activation!r} is not supported; choose one "
-                         f"of {', '.join(ACTIVATIONS)}")
-
-    # Shape settings are checked for the chosen method only.
-    linear = method == "linear"
-    mdef = DEFAULTS["MODEL_PARAM"]
-    shape = {
-        "nmode": model.integer("nmode", 1) if linear else mdef["nmode"],
-        "nseg": model.integer("nseg", 1) if linear else mdef["nseg"],
-        "nlayers": mdef["nlayers"] if linear else model.integer("nlayers", 0),
-        "nneurons": mdef["nneurons"] if linear else model.integer("nneurons", 1),
-        "activation": mdef["activation"] if linear else activation,
-    }
+    # --- model: the chosen method's settings only are checked.
+    model_settings = method_settings(method, model.raw, len(input_col))
 
     # --- training
-    epochs_key = "num_epochs_INN" if method == "linear" else "num_epochs_MLP"
+    epochs_key = f"num_epochs_{METHODS[method].FAMILY}"
 
     plot_in = _int_list(plot.raw.get("plot_in_axis"), "PLOT.plot_in_axis", allow_none=True)
     plot_out = _int_list(plot.raw.get("plot_out_axis"), "PLOT.plot_out_axis", allow_none=True)
@@ -338,7 +317,8 @@ def parse_settings(config: Any, run_type: Any, gpu_idx: Any) -> Settings:
         bool_normalize=data.boolean("bool_normalize"),
         bool_shuffle=data.boolean("bool_shuffle"),
         interp_method=method,
-        **shape,
+        model=model_settings,
+        ignored=_ignored(method, model, train),
         num_epochs=train.integer(epochs_key, 1),
         batch_size=train.integer("batch_size", 1),
         learning_rate=train.number("learning_rate", positive=True),

@@ -1,0 +1,64 @@
+"""The CP (canonical polyadic) structure shared by linear, nonlinear and gaussian.
+
+Each output o is a sum over ``nmode`` modes of products of 1-D factors, one
+per input d::
+
+    y_o(x) = sum_{m < nmode} prod_{d < n_in} f_{o,m,d}(x_d)
+    f_{o,m,d}(x_d) = sum_{k <= nseg} W_k(t_d) * u_{o,m,d,k}
+
+``u`` are the learnt node values (nseg + 1 equally spaced nodes over the
+training range of input d) and ``t_d`` is the position of ``x_d`` on the
+node grid, in [0, nseg] (held at the end nodes outside the range).  The
+methods differ only in the node weights ``W_k(t)``: a method gives
+``basis(t) -> W`` of shape (N, n_in, nseg + 1).
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import jax
+import jax.numpy as jnp
+
+from .base import setting
+
+
+@dataclass(frozen=True)
+class CPSettings:
+    """The settings of the CP structure (all three interpolation methods)."""
+
+    nmode: int = setting(8, "number of CP tensor decomposition modes", low=1, high=1000)
+    nseg: int = setting(12, "segments per input (nseg + 1 equally spaced nodes over the "
+                            "training range)", low=1, high=10000)
+
+
+def init(spec, key) -> dict:
+    """Node values ``values`` of shape (n_out, nmode, n_in, nseg + 1).
+
+    Each factor starts near c/2 with c = nmode**(-1/n_in), so the model
+    starts as a small, nearly constant function; the noise breaks the
+    symmetry between the modes.
+    """
+    nmode, nseg = spec.settings["nmode"], spec.settings["nseg"]
+    shape = (spec.n_out, nmode, spec.n_in, nseg + 1)
+    c = (1.0 / nmode) ** (1.0 / spec.n_in)
+    noise = jax.random.normal(key, shape, dtype=jnp.float32)
+    return {"values": c * (0.5 + 0.2 * noise)}
+
+
+def make_apply(spec, basis, factor_activation=None):
+    """``apply(params, x) -> (N, n_out)`` for the node weights `basis`.
+
+    basis              ``basis(t)``: (N, n_in) grid positions -> (N, n_in, nseg + 1)
+    factor_activation  applied to each 1-D factor before the product (None: none)
+    """
+    nseg = spec.settings["nseg"]
+
+    def apply(params, x):
+        t = spec.node_position(x, nseg)                                    # (N, d)
+        factors = jnp.einsum("ndk,omdk->nomd", basis(t), params["values"])  # (N, o, m, d)
+        if factor_activation is not None:
+            factors = factor_activation(factors)
+        return jnp.prod(factors, axis=-1).sum(axis=-1)                     # (N, o)
+
+    return apply

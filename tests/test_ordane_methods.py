@@ -1,0 +1,218 @@
+"""Every training method: fit quality, exact reproduction, saving, settings, classification."""
+
+import dataclasses
+import io
+import re
+import sys
+from pathlib import Path
+
+import jax.numpy as jnp
+import numpy as np
+import pandas as pd
+import pytest
+import yaml
+
+import quelmar.tools
+from quelmar.tools.ordane import main
+from quelmar.tools.ordane.data import generate_dataset
+from quelmar.tools.ordane.main import load_model, train_model
+from quelmar.tools.ordane.models import METHODS, ModelSpec, setting_fields
+from quelmar.tools.ordane.settings import DEFAULTS, SUPPORTED_METHODS
+
+REF_PATH = Path(quelmar.tools.__file__).parent / "config" / "config_ref.yaml"
+ALL = ["linear", "nonlinear", "gaussian", "MLP", "KAN", "FNO"]
+CP = ["linear", "nonlinear", "gaussian"]
+EPOCH_KEYS = ["num_epochs_INN", "num_epochs_MLP", "num_epochs_KAN", "num_epochs_FNO"]
+
+
+def config_for(tmp_path, files, method, epochs, inputs=(0, 1), outputs=(2,), **train):
+    config = yaml.safe_load(REF_PATH.read_text())
+    config["DATA_PARAM"].update(data_filenames=[str(f) for f in files],
+                                input_col=list(inputs), output_col=list(outputs))
+    config["MODEL_PARAM"]["interp_method"] = method
+    config["TRAIN_PARAM"].update({f"num_epochs_{METHODS[method].FAMILY}": epochs,
+                                  "bool_save_model": False, "patience": 100})
+    config["TRAIN_PARAM"].update(train)
+    config["OUTPUT"] = {"model_save_dir": str(tmp_path / "models"),
+                        "plots_dir": str(tmp_path / "plots"), "logs_dir": str(tmp_path / "logs")}
+    return config
+
+
+def run(config, run_type="regression"):
+    buffer, saved = io.StringIO(), sys.stdout
+    sys.stdout = buffer
+    try:
+        return train_model(config=config, run_type=run_type, gpu_idx=0), buffer.getvalue()
+    finally:
+        sys.stdout = saved
+
+
+@pytest.fixture(scope="module")
+def smooth_csv(tmp_path_factory):
+    path = tmp_path_factory.mktemp("data") / "smooth.csv"
+    generate_dataset(path, 400, [0, 1], [2], seed=3)
+    return path
+
+
+def test_every_method_is_supported():
+    assert SUPPORTED_METHODS == tuple(ALL) == tuple(METHODS)
+
+
+# ---------------------------------------------------------------- one run per method
+
+@pytest.mark.parametrize("method", ALL)
+def test_fit_save_load_and_plots(tmp_path, smooth_csv, method):
+    # The MLP needs more, smaller steps on so few rows; FNO epochs are costly.
+    epochs, rate = {"MLP": (150, 0.005), "FNO": (30, 0.01)}.get(method, (60, 0.01))
+    config = config_for(tmp_path, [smooth_csv], method, epochs, learning_rate=rate,
+                        bool_save_model=True, validation_period=epochs // 3)
+    config["PLOT"].update(bool_plot=True, plot_params_number=1)
+    result, printed = run(config)
+    y = pd.read_csv(smooth_csv)["y"].to_numpy()
+    # The target's s.d. is about 0.37; measured test RMSE 0.006 to 0.03.
+    assert result.error_test < 0.15 * y.std(), printed
+    assert result.check_epochs == [epochs // 3, 2 * epochs // 3, epochs]
+    assert f"Training {method} (regression)" in printed and "Ignored" not in printed
+    x = pd.read_csv(smooth_csv).to_numpy()[:64, :2]
+    loaded = load_model(result.model_path)
+    assert loaded.method == method
+    np.testing.assert_array_equal(loaded.predict(x), result.model.predict(x))
+    assert len(result.plot_paths) == 3 and all(Path(p).stat().st_size for p in result.plot_paths)
+
+
+@pytest.mark.parametrize("method", ALL)
+def test_classification_on_separable_data(tmp_path, method):
+    rng = np.random.default_rng(0)
+    x = rng.uniform(0, 1, size=(500, 2))
+    x = x[np.abs(x[:, 0] - x[:, 1]) > 0.1][:300]
+    labels = np.where(x[:, 0] > x[:, 1], 4, 1)
+    path = tmp_path / "classes.csv"
+    pd.DataFrame({"a": x[:, 0], "b": x[:, 1], "label": labels}).to_csv(path, index=False)
+    result, _ = run(config_for(tmp_path, [path], method, 40, learning_rate=0.01,
+                               bool_save_model=True), run_type="classification")
+    assert result.error_test <= 0.05
+    model = load_model(result.model_path)
+    assert np.mean(model.predict(x) == labels) >= 0.95
+    np.testing.assert_array_equal(model.predict_proba(x), result.model.predict_proba(x))
+
+
+# ---------------------------------------------------------------- exact reproduction
+
+def _cp_factor_model(method, settings, degree):
+    """A one-mode CP model whose first factor holds the polynomial t^degree at
+    the nodes and whose second factor is 1: the model is that polynomial of x_0."""
+    spec = ModelSpec(method, 2, 1, settings, [0.0, 0.0], [1.0, 1.0])
+    nseg = settings["nseg"]
+    nodes = np.linspace(0.0, 1.0, nseg + 1)
+    values = np.stack([nodes ** degree, np.ones(nseg + 1)])[None, None]  # (1, 1, 2, K)
+    apply = METHODS[method].make_apply(spec)
+    return lambda x: np.asarray(apply({"values": jnp.asarray(values, jnp.float32)}, x))
+
+
+@pytest.mark.parametrize("method, changes", [
+    ("linear", {}),
+    ("gaussian", {}),
+    ("nonlinear", {}),
+    ("nonlinear", {"p_order": 3, "s_patch": 2, "radial_basis": "cubic_spline"}),
+    ("nonlinear", {"p_order": 2, "s_patch": 3, "radial_basis": "inverse_multiquadric",
+                   "alpha_dil": 0.5}),
+    ("nonlinear", {"p_order": 1, "s_patch": 1, "radial_basis": "multiquadric", "nseg": 5}),
+])
+def test_cp_factors_reproduce_their_polynomials(method, changes):
+    settings = dataclasses.asdict(dataclasses.replace(METHODS[method].Settings(nmode=1),
+                                                      **changes))
+    promised = METHODS[method].REPRODUCES_DEGREE
+    degree = settings[promised] if isinstance(promised, str) else promised
+    x = np.stack([np.linspace(0, 1, 301), np.full(301, 0.3)], axis=1).astype(np.float32)
+    for d in range(degree + 1):
+        np.testing.assert_allclose(_cp_factor_model(method, settings, d)(x)[:, 0],
+                                   x[:, 0] ** d, atol=1e-5)
+    # One degree more is not reproduced (the promise is sharp).
+    assert np.abs(_cp_factor_model(method, settings, degree + 1)(x)[:, 0]
+                  - x[:, 0] ** (degree + 1)).max() > 2e-5
+
+
+@pytest.mark.parametrize("method", ["MLP", "KAN", "FNO"])
+def test_constant_data_gives_the_constant(tmp_path, method):
+    """The methods without an exact promise learn a constant closely (the CP
+    methods reproduce it exactly, see above)."""
+    rng = np.random.default_rng(2)
+    path = tmp_path / "constant.csv"
+    x = rng.uniform(-3, 5, size=(200, 2))
+    pd.DataFrame({"a": x[:, 0], "b": x[:, 1], "y": 2.5}).to_csv(path, index=False)
+    result, _ = run(config_for(tmp_path, [path], method, 30, learning_rate=0.01))
+    # Measured: within 0.003 (MLP, FNO) and 0.014 (KAN) after 30 epochs.
+    np.testing.assert_allclose(result.model.predict(x)[:, 0], 2.5, atol=0.02)
+
+
+# ---------------------------------------------------------------- settings
+
+@pytest.mark.parametrize("method, changes, error, message", [
+    ("linear", {"nmode": 0}, ValueError, r"MODEL_PARAM.nmode must be an integer from 1 to 1000, got 0"),
+    ("gaussian", {"sigma_factor": 0}, ValueError, r"MODEL_PARAM.sigma_factor must be a number > 0 and <= 100"),
+    ("gaussian", {"nseg": "12"}, TypeError, r"MODEL_PARAM.nseg must be an integer"),
+    ("nonlinear", {"s_patch": 7}, ValueError, r"MODEL_PARAM.s_patch must be from 1 to nseg/2 = 6"),
+    ("nonlinear", {"p_order": 5}, ValueError, r"MODEL_PARAM.p_order must be from 0 to 2\*s_patch = 4"),
+    ("nonlinear", {"radial_basis": "spline"}, ValueError, r"MODEL_PARAM.radial_basis must be one of gaussian"),
+    ("nonlinear", {"INNactivation": "swish"}, ValueError, r"MODEL_PARAM.INNactivation must be one of identity"),
+    ("nonlinear", {"alpha_dil": 50.0}, ValueError, r"alpha_dil 50.*singular"),
+    ("MLP", {"activation": "swish2"}, ValueError, r"MODEL_PARAM.activation must be one of relu"),
+    ("MLP", {"nlayers": -1}, ValueError, r"MODEL_PARAM.nlayers must be an integer from 0 to 100"),
+    ("KAN", {"hidden_dim": [8, 0]}, ValueError, r"MODEL_PARAM.hidden_dim must be an integer or a list"),
+    ("KAN", {"spline_order": 11}, ValueError, r"MODEL_PARAM.spline_order must be an integer from 1 to 10"),
+    ("FNO", {"modes": 0}, ValueError, r"MODEL_PARAM.modes must be an integer from 1 to 10000"),
+    ("FNO", {"num_layers": 2.5}, TypeError, r"MODEL_PARAM.num_layers must be an integer"),
+])
+def test_out_of_range_setting(tmp_path, smooth_csv, method, changes, error, message):
+    config = config_for(tmp_path, [smooth_csv], method, 1)
+    config["MODEL_PARAM"].update(changes)
+    with pytest.raises(error, match=message):
+        run(config)
+
+
+def test_epochs_of_the_method_family_and_ignored_settings(tmp_path, smooth_csv):
+    config = config_for(tmp_path, [smooth_csv], "KAN", 3)
+    config["TRAIN_PARAM"].update(num_epochs_MLP=7, num_epochs_INN=None)
+    config["MODEL_PARAM"].update(nmode=3, hidden_dim=[4], s_patch=None)
+    result, printed = run(config)
+    assert result.epochs_run == 3
+    ignored = [line for line in printed.splitlines() if line.startswith("Ignored")]
+    assert ignored == ["Ignored settings (they belong to other methods than KAN): "
+                       "MODEL_PARAM.nmode, TRAIN_PARAM.num_epochs_MLP"]
+    assert result.model.spec.settings["hidden_dim"] == (4,)
+
+
+def test_reference_file_docs_and_tool_agree_with_the_settings_dataclasses():
+    ref = yaml.safe_load(REF_PATH.read_text())
+    from quelmar.tools.fitrun import execute_fitrun
+    for key, f in setting_fields().items():
+        assert ref["MODEL_PARAM"][key] == f.default == DEFAULTS["MODEL_PARAM"][key], key
+        documented = re.split(r"\n  (?=\S)", main.__doc__.split(f"\n  {key} ", 1)[1])[0]
+        assert f"Default {f.default!r}." in " ".join(documented.split()), key
+        assert f"        {key}: " in execute_fitrun.__doc__, key
+    for key in EPOCH_KEYS:
+        assert ref["TRAIN_PARAM"][key] == DEFAULTS["TRAIN_PARAM"][key], key
+        assert f"(default {DEFAULTS['TRAIN_PARAM'][key]})" in main.__doc__.split(key, 1)[1][:120]
+    for method in ALL:
+        assert f'"{method}"' in execute_fitrun.__doc__
+
+
+# ---------------------------------------------------------------- through the training tool
+
+def test_training_tool_runs_every_method(tools_dir, monkeypatch, tmp_path):
+    import quelmar.tools.fitrun as fitrun
+
+    monkeypatch.setattr(fitrun, "__file__", str(tools_dir / "fitrun.so"))
+    rng = np.random.default_rng(0)
+    x = rng.uniform(0, 1, size=(80, 2))
+    data = tmp_path / "small.csv"
+    data.write_text("x1,x2,y\n" + "".join(f"{a},{b},{a + b * b}\n" for a, b in x))
+    for method in ALL:
+        result = fitrun.execute_fitrun(input_col=[0, 1], output_col=[2], data_train=str(data),
+                                       interp_method=method, num_epochs_INN=4, num_epochs_MLP=4,
+                                       num_epochs_KAN=4, num_epochs_FNO=4, validation_period=2,
+                                       bool_save_model=False)
+        assert result["interp_method"] == method
+        assert all(isinstance(result[k], float) for k in ("train_rmse", "val_rmse", "test_rmse"))
+        log = Path(result["log_path"]).read_text(encoding="utf-8")
+        assert f"Training {method} (regression)" in log and "Training completed successfully!" in log
