@@ -5,6 +5,7 @@ fill freed memory, so that a read of freed memory shows even without the
 sanitizer build.
 """
 import ctypes
+import os
 import sys
 import threading
 import time
@@ -17,11 +18,6 @@ import quelmar.tools.plusor as plusor
 
 PERTURB = {"MALLOC_PERTURB_": "165"}
 REQUIRED = {"input_col": [0], "output_col": [1], "data_train": "train.csv"}
-
-
-def child_env(**extra):
-    import os
-    return dict(os.environ, **extra)
 
 
 class S(str):
@@ -60,7 +56,7 @@ def test_repeated_helper_failures_reuse_their_entry(run_python, tmp_path):
                 codes.append(tb.tb_frame.f_code)
                 bytes(range(48)) * 2  # reuses freed memory
         print(codes[0].co_name, codes[0].co_firstlineno, all(c is codes[0] for c in codes))
-    """, env=child_env(**PERTURB))
+    """, env=dict(os.environ, **PERTURB))
     assert out.split() == ["quelmar.tools.fitrun._load_reference_config", "83", "True"]
 
 
@@ -78,7 +74,7 @@ def test_repeated_init_failures_reuse_their_entry(run_python):
                     tb = tb.tb_next
                 codes.append(tb.tb_frame.f_code)
         print(codes[0].co_name, all(c is codes[0] for c in codes))
-    """, env=child_env(**PERTURB))
+    """, env=dict(os.environ, **PERTURB))
     assert out.split() == ["init", "quelmar.tools.plusor", "True"]
 
 
