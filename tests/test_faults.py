@@ -1,8 +1,8 @@
 """Faults found by sanitizers, fuzzing and threads: each case once crashed, leaked or lost output.
 
 The crashes run in a child interpreter. MALLOC_PERTURB_ makes the C library
-fill freed memory, so that a read of freed memory shows even without the
-sanitizer build.
+fill freed memory, so that a read of freed memory may show even without the
+sanitizer build; under it (make sanitize) every such read aborts the child.
 """
 import ctypes
 import os
