@@ -162,8 +162,10 @@ class Worker:
             kw = inputs.fitrun_arguments(rng, values)
             return fn, [], tuple(kw), list(kw.values())
         if self.function.startswith("LogCapture.") and rng.random() < 0.7:
+            # Any path or string, but no number: open() takes an int as a file descriptor, and
+            # closing the harness's own descriptors would end this child.
             log = values.choice([self.scratch / "logs" / "run.log", self.scratch / "nodir" / "x.log",
-                                 values.value()])
+                                 values.path(), values.string()])
             instance = rng.choice([lambda: self.fitrun.LogCapture(self.scratch / "run.log"),
                                    lambda: object.__new__(self.fitrun.LogCapture),
                                    lambda: self.fitrun.LogCapture(log)])()
