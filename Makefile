@@ -1,6 +1,6 @@
 # The two set-up commands: `make demo` (the main job) and `make test`.
 # Both create .venv/ (Python 3.13) with the package and its dependencies.
-.PHONY: demo test venv bench bench-methods clean
+.PHONY: demo test venv bench bench-methods clean sanitize fuzz
 
 venv:
 	bash scripts/venv.sh
@@ -11,6 +11,18 @@ demo: venv
 test: venv
 	.venv/bin/python -P -m pytest -q
 
+# The test suite with the extension modules built with AddressSanitizer and
+# UndefinedBehaviorSanitizer (build-sanitize/; .venv keeps the normal build).
+sanitize: venv
+	bash scripts/sanitize.sh
+
+# Random argument vectors for every tool function, under the sanitizers:
+# FUZZ_N inputs per function, FUZZ_JOBS functions at a time.
+FUZZ_N ?= 2000
+FUZZ_JOBS ?= 2
+fuzz: venv
+	bash scripts/sanitize.sh .venv/bin/python -P fuzz/fuzz.py -n $(FUZZ_N) -j $(FUZZ_JOBS)
+
 bench: venv
 	.venv/bin/python -P bench/run.py
 	.venv/bin/python -P bench/host.py
@@ -19,4 +31,4 @@ bench-methods: venv
 	.venv/bin/python -P bench/methods.py
 
 clean:
-	rm -rf build .venv
+	rm -rf build build-sanitize .venv

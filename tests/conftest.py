@@ -1,3 +1,4 @@
+import os
 import subprocess
 import sys
 import textwrap
@@ -5,14 +6,29 @@ import textwrap
 import pytest
 
 
+# The environment that a child interpreter needs to load the sanitized build
+# (see scripts/sanitize.sh); empty in a normal run.
+SANITIZER_ENV = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC", "PYTHONPATH")
+
+
+def child_env(env=None, **extra):
+    """`env` (default: this process's environment) with `extra`, keeping the sanitizer settings."""
+    out = dict(os.environ if env is None else env, **extra)
+    out.update((k, os.environ[k]) for k in SANITIZER_ENV if k in os.environ and k not in extra)
+    return out
+
+
 @pytest.fixture
 def run_python(tmp_path):
-    """Runs a snippet in a fresh interpreter (installed package, source tree off the path)."""
+    """Runs a snippet in a fresh interpreter (installed package, source tree off the path).
 
-    def run(code, **kw):
+    `env` replaces the environment, except for the sanitizer settings, which a child always keeps.
+    """
+
+    def run(code, env=None, **kw):
         proc = subprocess.run(
             [sys.executable, "-P", "-c", textwrap.dedent(code)],
-            capture_output=True, text=True, cwd=tmp_path, timeout=300, **kw,
+            capture_output=True, text=True, cwd=tmp_path, timeout=300, env=child_env(env), **kw,
         )
         assert proc.returncode == 0, proc.stdout + proc.stderr
         return proc.stdout

@@ -35,16 +35,17 @@ PyObject* method_get(PyObject* self, PyObject* obj, PyObject*) {
 
 int method_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* m = reinterpret_cast<MethodObject*>(self);
+    Py_VISIT(Py_TYPE(self));
     Py_VISIT(m->annotations);
+    Py_VISIT(m->doc);
     Py_VISIT(m->dict);
     Py_VISIT(m->module);
     return 0;
 }
 
+// name and qualname are str (no cycle through them): kept until the object goes.
 int method_clear(PyObject* self) {
     auto* m = reinterpret_cast<MethodObject*>(self);
-    Py_CLEAR(m->name);
-    Py_CLEAR(m->qualname);
     Py_CLEAR(m->module);
     Py_CLEAR(m->doc);
     Py_CLEAR(m->annotations);
@@ -53,9 +54,14 @@ int method_clear(PyObject* self) {
 }
 
 void method_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);  // a heap type: each instance holds a reference
     PyObject_GC_UnTrack(self);
     method_clear(self);
+    auto* m = reinterpret_cast<MethodObject*>(self);
+    Py_CLEAR(m->name);
+    Py_CLEAR(m->qualname);
     PyObject_GC_Del(self);
+    Py_DECREF(type);
 }
 
 PyObject* method_repr(PyObject* self) {
@@ -63,9 +69,30 @@ PyObject* method_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U at %p>", m->qualname, self);
 }
 
+// __name__ and __qualname__ are always str, as for a Python function (the
+// repr reads __qualname__): deleting them or setting another type is refused.
+PyObject* get_name(PyObject* self, void* offset) {
+    return Py_NewRef(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + reinterpret_cast<size_t>(offset)));
+}
+
+int set_name(PyObject* self, PyObject* value, void* offset) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object",
+                     offset == reinterpret_cast<void*>(offsetof(MethodObject, name)) ? "__name__" : "__qualname__");
+        return -1;
+    }
+    Py_XSETREF(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + reinterpret_cast<size_t>(offset)),
+               Py_NewRef(value));
+    return 0;
+}
+
+PyGetSetDef method_getset[] = {
+    {"__name__", get_name, set_name, nullptr, reinterpret_cast<void*>(offsetof(MethodObject, name))},
+    {"__qualname__", get_name, set_name, nullptr, reinterpret_cast<void*>(offsetof(MethodObject, qualname))},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyMemberDef method_members[] = {
-    {"__name__", Py_T_OBJECT_EX, offsetof(MethodObject, name), 0, nullptr},
-    {"__qualname__", Py_T_OBJECT_EX, offsetof(MethodObject, qualname), 0, nullptr},
     {"__module__", Py_T_OBJECT_EX, offsetof(MethodObject, module), 0, nullptr},
     {"__doc__", Py_T_OBJECT_EX, offsetof(MethodObject, doc), 0, nullptr},
     {"__annotations__", Py_T_OBJECT_EX, offsetof(MethodObject, annotations), 0, nullptr},
@@ -82,6 +109,7 @@ PyType_Slot method_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(method_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(method_repr)},
     {Py_tp_members, method_members},
+    {Py_tp_getset, method_getset},
     {0, nullptr},
 };
 

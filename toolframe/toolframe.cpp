@@ -49,9 +49,10 @@ static bool create_constants() {
 
 namespace {
 
+// The entry owns its name: callers may pass the text of a temporary.
 struct CodeEntry {
     int line;
-    const char* qualname;
+    std::string qualname;
     PyObject* code;
 };
 
@@ -62,14 +63,14 @@ std::vector<CodeEntry>& code_cache() {
 
 bool entry_less(const CodeEntry& e, std::pair<int, const char*> key) {
     if (e.line != key.first) return e.line < key.first;
-    return std::strcmp(e.qualname, key.second) < 0;
+    return std::strcmp(e.qualname.c_str(), key.second) < 0;
 }
 
 PyObject* cached_code(const char* qualname, int line) {
     auto& cache = code_cache();
     auto key = std::make_pair(line, qualname);
     auto it = std::lower_bound(cache.begin(), cache.end(), key, entry_less);
-    if (line != 0 && it != cache.end() && it->line == line && std::strcmp(it->qualname, qualname) == 0)
+    if (line != 0 && it != cache.end() && it->line == line && it->qualname == qualname)
         return it->code;
 
     PyObject* exc = PyErr_GetRaisedException();
@@ -77,7 +78,7 @@ PyObject* cached_code(const char* qualname, int line) {
     PyErr_SetRaisedException(exc);
     if (!code || line == 0) return code;  // line 0 is never cached (caller releases)
 
-    if (it != cache.end() && it->line == line && std::strcmp(it->qualname, qualname) == 0) {
+    if (it != cache.end() && it->line == line && it->qualname == qualname) {
         Py_SETREF(it->code, code);
     } else {
         if (cache.size() == cache.capacity()) cache.reserve(cache.capacity() + 64);
@@ -350,6 +351,13 @@ int same_name(PyObject* key, const Name& n) {
 
 }  // namespace
 
+const char* Function::python_qualname() const {
+    const char* module = state().spec->dotted;
+    size_t n = std::strlen(module);
+    if (std::strncmp(qualname, module, n) == 0 && qualname[n] == '.') return qualname + n + 1;
+    return qualname;
+}
+
 PyObject* Function::fail(int at) const {
     add_traceback(qualname, at);
     return nullptr;
@@ -391,6 +399,11 @@ bool Function::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, 
         }
         if (found < nargs) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name, key);
+            fail(line);
+            return false;
+        }
+        if (out.val[found]) {  // two names of the tuple equal to one parameter
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'", python_qualname(), key);
             fail(line);
             return false;
         }
@@ -470,12 +483,16 @@ bool Function::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, 
 
 namespace {
 
+Ref new_module(PyObject* spec);
+
 PyObject* create_step(PyObject* spec, PyModuleDef*) {
     State& s = state();
     int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1 && PyErr_Occurred()) return nullptr;
+    bool claimed = false;
     if (s.interp_id == -1) {
         s.interp_id = id;
+        claimed = true;
     } else if (s.interp_id != id) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one interpreter "
@@ -483,7 +500,13 @@ PyObject* create_step(PyObject* spec, PyModuleDef*) {
         return nullptr;
     }
     if (s.module) return Py_NewRef(s.module);
+    Ref module = new_module(spec);
+    if (!module && claimed) s.interp_id = -1;  // nothing loaded: no claim stays behind
+    return module.release();
+}
 
+// The module object of the create step, with the spec's attributes copied.
+Ref new_module(PyObject* spec) {
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
@@ -505,7 +528,7 @@ PyObject* create_step(PyObject* spec, PyModuleDef*) {
         if (c.skip_none && v.get() == Py_None) continue;
         if (PyDict_SetItemString(md, c.to, v.get()) < 0) return nullptr;
     }
-    return module.release();
+    return module;
 }
 
 bool build_test_dict(ModuleSpec& m) {
@@ -539,6 +562,10 @@ int exec_step(PyObject* module) {
         Py_CLEAR(s.module);
         Py_CLEAR(s.dict);
         m.functions.clear();
+        // The module never loaded: any interpreter may import it afresh, so
+        // neither the claim nor this interpreter's builtins stay behind.
+        s.interp_id = -1;
+        Py_CLEAR(s.builtins);
         return -1;
     };
 

@@ -101,6 +101,9 @@ struct Function {
     bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out) const;
     // Exact-type checks of the bound values (after conversions).
     bool check_types(const Args& a) const;
+    // The qualified name as Python gives it (without the module prefix):
+    // "execute_plusor", "LogCapture.get_logs".
+    const char* python_qualname() const;
     // Adds this function's traceback entry at `line` and returns nullptr.
     PyObject* fail(int at) const;
 };

@@ -35,7 +35,8 @@ tf::Name n_Path("Path"), n___file__("__file__"), n_parent("parent"), n_mkdir("mk
     n_exc_val("exc_val"), n_exc_tb("exc_tb"), n_base("base"), n_updates("updates"),
     n_user_config("user_config"), n___enter__("__enter__"), n___exit__("__exit__"),
     n_errors_train("errors_train"), n_errors_val("errors_val"), n_error_test("error_test"),
-    n_regression("regression"), n_utf8("utf-8"), n_w("w"), n_r("r"),
+    n_regression("regression"), n_utf8("utf-8"), n_w("w"), n_r("r"), n_errors("errors"),
+    n_backslashreplace("backslashreplace"), n_RLock("RLock"), n_acquire("acquire"), n_release("release"),
     n_DATA_PARAM("DATA_PARAM"), n_MODEL_PARAM("MODEL_PARAM"), n_TRAIN_PARAM("TRAIN_PARAM"), n_PLOT("PLOT"),
     n_OUTPUT("OUTPUT"), n_data_filenames("data_filenames"), n_interp_method("interp_method"),
     n_model_save_dir("model_save_dir"), n_plots_dir("plots_dir"), n_logs_dir("logs_dir"),
@@ -93,12 +94,15 @@ int leave(PyObject* exit, PyObject* exc) {
     return exc ? PyObject_IsTrue(r.get()) : 0;
 }
 
-// Opens a text file through the builtin open (mode, UTF-8).
-Ref open_text(PyObject* path, const tf::Name& mode) {
+// Opens a text file through the builtin open (mode, UTF-8, and the error
+// handler `errors` when given).
+Ref open_text(PyObject* path, const tf::Name& mode, const tf::Name* errors = nullptr) {
     Ref open = tf::lookup(n_open);
     if (!open) return nullptr;
-    Ref kw = Ref::steal(PyTuple_Pack(1, n_encoding.obj()));
+    Ref kw = errors ? Ref::steal(PyTuple_Pack(2, n_encoding.obj(), n_errors.obj()))
+                    : Ref::steal(PyTuple_Pack(1, n_encoding.obj()));
     if (!kw) return nullptr;
+    if (errors) return tf::call(open.get(), {path, mode.obj(), n_utf8.obj(), errors->obj()}, kw.get());
     return tf::call(open.get(), {path, mode.obj(), n_utf8.obj()}, kw.get());
 }
 
@@ -211,8 +215,10 @@ PyObject* capture_exit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     Ref sys = original ? tf::lookup(n_sys) : nullptr;
     if (!sys || PyObject_SetAttr(sys.get(), n_stdout.obj(), original.get()) < 0) return f_exit.fail(63);
 
+    // Whatever the captured text holds is written: what UTF-8 cannot encode
+    // (lone surrogates) is escaped.
     Ref path = tf::attr(self, n_log_path);
-    Ref file = path ? open_text(path.get(), n_w) : nullptr;
+    Ref file = path ? open_text(path.get(), n_w, &n_backslashreplace) : nullptr;
     if (!file) return f_exit.fail(64);
     Ref captured = tf::attr(self, n_captured);
     Ref content = captured ? tf::call_method(captured.get(), n_getvalue, {}) : nullptr;
@@ -343,7 +349,34 @@ PyObject* validate_required_fields(PyObject*, PyObject* const* args, Py_ssize_t 
     return missing.release();
 }
 
+// Nesting of _deep_update on this thread. It is bounded like the recursion of
+// a Python function (sys.getrecursionlimit()), so that a self-referential or
+// very deep input raises RecursionError long before the end of the thread's
+// stack, even on a small one.
+thread_local int deep_update_depth = 0;
+
+class DepthGuard {
+public:
+    bool enter() {
+        if (deep_update_depth >= Py_GetRecursionLimit()) {
+            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
+            return false;
+        }
+        ++deep_update_depth;
+        entered_ = true;
+        return true;
+    }
+    ~DepthGuard() {
+        if (entered_) --deep_update_depth;
+    }
+
+private:
+    bool entered_ = false;
+};
+
 PyObject* deep_update(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    DepthGuard depth;
+    if (!depth.enter()) return f_deep_update.fail(f_deep_update.line);
     tf::Args a;
     if (!f_deep_update.bind(args, nargs, kwnames, a)) return nullptr;
     Ref result = Ref::steal(PyDict_Copy(a[0]));
@@ -612,6 +645,40 @@ bool read_error(PyObject* result, const tf::Name& name, bool last, Ref& out) {
     return true;
 }
 
+// The lock that keeps the captures of training runs in this process from
+// overlapping: a second run waits (with the interpreter lock released) until
+// the first has restored sys.stdout. Reentrant, so that a pipeline may itself
+// start a run.
+class RunLock {
+public:
+    bool acquire() {
+        static PyObject* lock = nullptr;  // kept for the life of the process
+        if (!lock) {
+            Ref thread = tf::import_module("_thread");
+            Ref rlock = thread ? tf::attr(thread.get(), n_RLock) : nullptr;
+            Ref made = rlock ? tf::call(rlock.get(), {}) : nullptr;
+            if (!made) return false;
+            if (!lock) lock = made.release();
+        }
+        if (!tf::call_method(lock, n_acquire, {})) return false;
+        held_ = lock;
+        return true;
+    }
+    // Releases a held lock; a pending exception stays as it is.
+    void release() {
+        if (!held_) return;
+        PyObject* exc = PyErr_GetRaisedException();
+        Ref r = tf::call_method(held_, n_release, {});
+        PyErr_Clear();
+        PyErr_SetRaisedException(exc);
+        held_ = nullptr;
+    }
+    ~RunLock() { release(); }
+
+private:
+    PyObject* held_ = nullptr;
+};
+
 // Everything after a successful validation: directories, log, capture, the
 // timed pipeline call and the result.
 PyObject* run(const tf::Args& a, PyObject* config) {
@@ -667,7 +734,9 @@ PyObject* run(const tf::Args& a, PyObject* config) {
     Ref training_time = Ref::borrow(Py_None), train_rmse = training_time, val_rmse = training_time,
         test_rmse = training_time;
 
-    // with LogCapture(log_path): ...
+    // with LogCapture(log_path): ..., one run at a time
+    RunLock run_lock;
+    if (!run_lock.acquire()) return F.fail(CAPTURE);
     Ref log_path = claim_log_path(logs_dir.get(), stem.get());
     if (!log_path) return F.fail(CAPTURE);
     Ref capture = call_global(n_LogCapture, {log_path.get()});
@@ -717,6 +786,7 @@ PyObject* run(const tf::Args& a, PyObject* config) {
 
     if (ok) {
         if (leave(exit.get(), nullptr) < 0) return F.fail(CAPTURE);
+        run_lock.release();
     } else {
         tf::add_traceback(F.qualname, line);
         bool is_exception = banner_ok && PyErr_ExceptionMatches(PyExc_Exception);
@@ -732,6 +802,7 @@ PyObject* run(const tf::Args& a, PyObject* config) {
             }
         }
         int suppressed = leave(exit.get(), exc.get());
+        run_lock.release();
         if (suppressed < 0) return F.fail(CAPTURE);
         if (!suppressed) {
             PyErr_SetRaisedException(exc.release());
