@@ -16,6 +16,32 @@ Name n_subclass_note(
 
 PyCFunction as_cfunction(FastImpl f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f)); }
 
+PyTypeObject* exact_type(Kind k) {
+    switch (k) {
+    case Kind::Str: return &PyUnicode_Type;
+    case Kind::Dict: return &PyDict_Type;
+    case Kind::List: return &PyList_Type;
+    case Kind::Bool: return &PyBool_Type;
+    default: return nullptr;
+    }
+}
+
+std::vector<Param> with_exact_types(std::vector<Param> params) {
+    for (Param& p : params) p.exact = exact_type(p.kind);
+    return params;
+}
+
+bool no_conversion(const std::vector<Param>& params) {
+    return std::none_of(params.begin(), params.end(), [](const Param& p) {
+        return p.kind == Kind::Int || p.kind == Kind::Float || p.kind == Kind::Double;
+    });
+}
+
+bool no_int_or_float(const std::vector<Param>& params) {
+    return std::none_of(params.begin(), params.end(),
+                        [](const Param& p) { return p.kind == Kind::Int || p.kind == Kind::Float; });
+}
+
 bool every_param_required(const std::vector<Param>& params) {
     return std::all_of(params.begin(), params.end(), [](const Param& p) { return p.dflt == nullptr; });
 }
@@ -33,7 +59,8 @@ int same_name(PyObject* key, const Name& n) {
         if (h != n.hash() || PyUnicode_GET_LENGTH(key) != PyUnicode_GET_LENGTH(n.obj()) ||
             PyUnicode_KIND(key) != PyUnicode_KIND(n.obj()))
             return 0;
-        return PyUnicode_Compare(key, n.obj()) == 0;
+        return std::memcmp(PyUnicode_DATA(key), PyUnicode_DATA(n.obj()),
+                           PyUnicode_GET_LENGTH(key) * PyUnicode_KIND(key)) == 0;
     }
     return PyObject_RichCompareBool(key, n.obj(), Py_EQ);
 }
@@ -44,14 +71,14 @@ PyObject* default_none() { return Py_NewRef(Py_None); }
 
 Function::Function(const char* name, int line, const char* doc, std::vector<Param> params, FastImpl impl,
                    const char* owner)
-    : name(name), line(line), doc(doc), owner(owner), params(std::move(params)),
+    : name(name), line(line), doc(doc), owner(owner), params(with_exact_types(std::move(params))),
       all_required(every_param_required(this->params)),
-      def{name, as_cfunction(impl), METH_FASTCALL | METH_KEYWORDS, doc},
+      def{name, as_cfunction(impl), METH_FASTCALL | METH_KEYWORDS, doc}, plain_(no_conversion(this->params)), fast_(no_int_or_float(this->params)),
       python_qualname_(owner ? std::string(owner) + "." + name : std::string(name)) {}
 
 Function::Function(const char* name, int line, const char* doc, NoArgsImpl impl)
     : name(name), line(line), doc(doc), owner(nullptr), all_required(true), def{name, impl, METH_NOARGS, doc},
-      python_qualname_(name) {}
+      plain_(true), fast_(true), python_qualname_(name) {}
 
 void Function::attach(const char* dotted) { site_.rename(std::string(dotted) + "." + python_qualname_); }
 
@@ -84,7 +111,7 @@ bool Function::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, 
         return false;
     }
     return positional(args, nargs, nkw, out) && (nkw == 0 || keywords(args, nargs, kwnames, out)) &&
-           defaults(nargs, out) && convert(out) && check_types(out);
+           defaults(nargs, out) && (plain_ || convert(out)) && check_types(out);
 }
 
 bool Function::count_error(Py_ssize_t given) const {
@@ -218,16 +245,9 @@ bool Function::check_types(Slots out) const {
     for (Py_ssize_t i = 0; i < P; ++i) {
         const Param& p = params[i];
         PyObject* v = out.val[i];
-        PyTypeObject* t = nullptr;
-        const char* tn = nullptr;
-        switch (p.kind) {
-        case Kind::Str: t = &PyUnicode_Type; tn = "str"; break;
-        case Kind::Dict: t = &PyDict_Type; tn = "dict"; break;
-        case Kind::List: t = &PyList_Type; tn = "list"; break;
-        case Kind::Bool: t = &PyBool_Type; tn = "bool"; break;
-        default: continue;
-        }
-        if (Py_IS_TYPE(v, t) || (v == Py_None && p.none_ok)) continue;
+        PyTypeObject* t = p.exact;
+        if (!t || Py_IS_TYPE(v, t) || (v == Py_None && p.none_ok)) continue;
+        const char* tn = t == &PyUnicode_Type ? "str" : t == &PyDict_Type ? "dict" : t == &PyList_Type ? "list" : "bool";
         arg_type_error(p.name->text(), t, tn, v, true);
         return false;
     }

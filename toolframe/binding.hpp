@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -34,7 +35,18 @@ struct Param {
     bool none_ok = false;           // None passes the type test
     int line = 0;                   // line of the parameter (int / float conversion errors)
     PyObject* (*dflt)() = nullptr;  // default (new reference); null: the parameter is required
+    PyTypeObject* exact = nullptr;  // the exact type a Str, Dict, List or Bool must have (set by Function)
 };
+
+// A keyword name equal to a parameter name by content (exact str only).
+inline bool same_text(PyObject* key, const Name& n) {
+    if (!PyUnicode_CheckExact(key)) return false;
+    PyObject* name = n.obj();
+    Py_ssize_t len = PyUnicode_GET_LENGTH(key);
+    return len == PyUnicode_GET_LENGTH(name) && PyUnicode_KIND(key) == PyUnicode_KIND(name) &&
+           PyObject_Hash(key) == n.hash() &&
+           std::memcmp(PyUnicode_DATA(key), PyUnicode_DATA(name), len * PyUnicode_KIND(key)) == 0;
+}
 
 // Storage for the bound values of one call, on the caller's stack.
 struct Slots {
@@ -83,7 +95,9 @@ public:
     // exception set (and the traceback entry where one belongs).
     template <size_t N>
     bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args<N>& out) const {
-        return bind(args, nargs, kwnames, out.slots());
+        Slots s = out.slots();
+        if (fast_ && params.size() <= N && fast_bind(args, nargs, kwnames, s)) return true;
+        return bind(args, nargs, kwnames, s);  // the general path (it reports every error)
     }
     bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Slots out) const;
 
@@ -95,6 +109,49 @@ public:
     PyObject* fail(int at) const;
 
 private:
+    // The common case inline: keywords matched by identity, no default
+    // failing, no conversion beyond an exact float to a double, every exact
+    // type right. False leaves the general path to start afresh.
+    bool fast_bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Slots out) const {
+        const Py_ssize_t P = static_cast<Py_ssize_t>(params.size());
+        if (nargs > P) return false;
+        const Param* p = params.data();
+        for (Py_ssize_t i = 0; i < nargs; ++i) out.val[i] = args[i];
+        for (Py_ssize_t i = nargs; i < P; ++i) out.val[i] = nullptr;
+        if (kwnames) {
+            const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+            for (Py_ssize_t k = 0; k < nkw; ++k) {
+                PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+                Py_ssize_t i = nargs;
+                while (i < P && p[i].name->obj() != key) ++i;
+                if (i == P) {  // a name built at run time: compare the text
+                    i = nargs;
+                    while (i < P && !same_text(key, *p[i].name)) ++i;
+                }
+                if (i == P || out.val[i]) return false;
+                out.val[i] = args[nargs + k];
+            }
+        }
+        for (Py_ssize_t i = 0; i < P; ++i) {
+            PyObject* v = out.val[i];
+            if (!v) {
+                if (!p[i].dflt) return false;
+                out.owned[i] = Ref::steal(p[i].dflt());
+                if (!(v = out.val[i] = out.owned[i].get())) {
+                    PyErr_Clear();
+                    return false;
+                }
+            }
+            if (p[i].kind == Kind::Double) {
+                if (!PyFloat_CheckExact(v)) return false;
+                out.dbl[i] = PyFloat_AS_DOUBLE(v);
+            } else if (p[i].exact && !Py_IS_TYPE(v, p[i].exact) && !(v == Py_None && p[i].none_ok)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
     bool positional(PyObject* const* args, Py_ssize_t nargs, Py_ssize_t nkw, Slots out) const;
     bool keywords(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Slots out) const;
     Py_ssize_t find_keyword(PyObject* key) const;
@@ -103,6 +160,8 @@ private:
     bool check_types(Slots out) const;
     bool count_error(Py_ssize_t given) const;
 
+    bool plain_;  // no parameter is converted (Int, Float, Double)
+    bool fast_;   // no Int or Float parameter: fast_bind may bind the call
     std::string python_qualname_;
     mutable Site site_;
 };

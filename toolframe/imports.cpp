@@ -17,6 +17,17 @@ Ref registered(PyObject* name) {
     return m;
 }
 
+// The vectorcall entry of a function object for generic calls (keywords,
+// calls from C): straight to the implementation. The interpreter's own entry
+// adds a C recursion check per call; these functions recurse only through
+// Python code, which checks its own depth, or through _deep_update, which
+// bounds its own nesting.
+PyObject* direct_call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* f = reinterpret_cast<PyCFunctionObject*>(callable);
+    auto impl = reinterpret_cast<FastImpl>(reinterpret_cast<void (*)(void)>(f->m_ml->ml_meth));
+    return impl(f->m_self, args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+
 }  // namespace
 
 Ref import_module(const char* name) {
@@ -125,6 +136,8 @@ bool Body::def(Function& f) {
     f.attach(m_.dotted);
     Ref obj = Ref::steal(PyCMethod_New(&f.def, nullptr, s.modname, nullptr));
     if (!obj) return fail(f.line);
+    if (f.def.ml_flags == (METH_FASTCALL | METH_KEYWORDS))
+        reinterpret_cast<PyCFunctionObject*>(obj.get())->vectorcall = direct_call;
     m_.functions.push_back(&f);
     return set(f.line, f.name, std::move(obj));
 }

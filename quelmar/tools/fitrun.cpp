@@ -600,13 +600,14 @@ tf::Function f_deep_update("_deep_update", deep_update_line::DEF, kDeepUpdateDoc
 // Nesting of _deep_update on this thread. It is bounded like the recursion of
 // a Python function (sys.getrecursionlimit()), so that a self-referential or
 // very deep input raises RecursionError long before the end of the thread's
-// stack, even on a small one.
-thread_local int deep_update_depth = 0;
+// stack, even on a small one. (Static TLS: read without a call.)
+[[gnu::tls_model("initial-exec")]] thread_local int deep_update_depth = 0;
 
 class DepthGuard {
 public:
     bool enter() {
-        if (deep_update_depth >= Py_GetRecursionLimit()) {
+        // The limit is at least 1, so the outermost call need not read it.
+        if (deep_update_depth > 0 && deep_update_depth >= Py_GetRecursionLimit()) {
             PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
             return false;
         }
