@@ -1,6 +1,5 @@
 """execute_fitrun: binding and typing, configuration assembly, the captured run and its result."""
 import datetime as dt
-import gc
 import pathlib
 import sys
 import time
@@ -8,6 +7,7 @@ import traceback
 
 import pytest
 import yaml
+from helpers import assert_refcounts_stable
 
 RULE = "=" * 60
 REQUIRED = {"input_col": [0, 1], "output_col": [2], "data_train": "train.csv"}
@@ -337,19 +337,7 @@ def test_argument_references_are_released(fitrun):
         lambda: fitrun.execute_fitrun(input_col=cols, learning_rate=number, unknown=text),
     ]
 
-    def run(n):
-        for _ in range(n):
-            for call in calls:
-                try:
-                    call()
-                except (TypeError, ValueError):
-                    pass
-        gc.collect()
-
-    run(1)
-    before = [sys.getrefcount(o) for o in (cols, text, number)]
-    run(300)
-    assert [sys.getrefcount(o) for o in (cols, text, number)] == before
+    assert_refcounts_stable((cols, text, number), calls)
 
 
 def test_real_pipeline_end_to_end(tools_dir, monkeypatch, tmp_path):

@@ -1,5 +1,4 @@
 """The module frame: function objects, binding messages, module life, leaks and fuzzing."""
-import ctypes
 import decimal
 import importlib
 import math
@@ -13,22 +12,11 @@ from hypothesis import strategies as st
 import quelmar.tools.minusor as minusor
 import quelmar.tools.plusor as plusor
 import quelmar.tools.timesor as timesor
+from helpers import S, assert_refcounts_stable, last_code, vectorcall
 
 TOOLS = [plusor.execute_plusor, timesor.execute_timesor, minusor.execute_minusor]
 
 
-class S(str):
-    pass
-
-
-def vectorcall(fn, args, kwnames):
-    """Calls fn through the vectorcall protocol with an arbitrary keyword-names tuple."""
-    api = ctypes.pythonapi
-    api.PyObject_Vectorcall.restype = ctypes.py_object
-    api.PyObject_Vectorcall.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
-    vec = (ctypes.py_object * len(args))(*args)
-    npos = len(args) - len(kwnames)
-    return api.PyObject_Vectorcall(fn, ctypes.cast(vec, ctypes.c_void_p), npos, kwnames)
 
 
 @pytest.mark.parametrize("fn", TOOLS)
@@ -61,10 +49,8 @@ def test_binding_messages(fn, args, kwargs, message):
     with pytest.raises(TypeError) as info:
         fn(*args, **kwargs)
     assert str(info.value) == message.format(fn.__name__)
-    tb = info.value.__traceback__
-    while tb.tb_next:
-        tb = tb.tb_next
-    assert (tb.tb_frame.f_code.co_name, tb.tb_lineno) == (f"{fn.__module__}.{fn.__name__}", 14)
+    code = last_code(info.value)
+    assert (code.co_name, code.co_firstlineno) == (f"{fn.__module__}.{fn.__name__}", 14)
 
 
 def test_keyword_names_must_be_strings():
@@ -163,17 +149,12 @@ def test_import_without_required_package(run_python, module, package, message):
 def test_argument_references_are_released():
     a, b = decimal.Decimal("1.25"), 1e300 * 1.0
     bad, huge, key = "not a number", 10**400, "a"
-    before = [sys.getrefcount(o) for o in (a, b, bad, huge, key)]
-    for _ in range(3000):
-        plusor.execute_plusor(a, b=2.0)
-        for args, kw in [((bad, b), {}), ((huge, a), {}), ((a,), {key: b}), ((a, b, a), {}),
-                         ((a, b * 1e10), {})]:
-            try:
-                timesor.execute_timesor(*args, **kw)
-            except (TypeError, ValueError, OverflowError):
-                pass
-    del args, kw
-    assert [sys.getrefcount(o) for o in (a, b, bad, huge, key)] == before
+    calls = [lambda: plusor.execute_plusor(a, b=2.0)] + [
+        lambda args=args, kw=kw: timesor.execute_timesor(*args, **kw)
+        for args, kw in [((bad, b), {}), ((huge, a), {}), ((a,), {key: b}), ((a, b, a), {}), ((a, b * 1e10), {})]
+    ]
+    assert_refcounts_stable((a, b, bad, huge, key), calls, rounds=3000,
+                            expected=(TypeError, ValueError, OverflowError))
 
 
 operands = st.one_of(

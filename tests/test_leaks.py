@@ -20,8 +20,7 @@ import quelmar.tools.timesor as timesor
 WARMUP, ROUNDS = 2, 4
 
 
-class S(str):
-    pass
+from helpers import S
 
 
 class BadFloat:
