@@ -107,13 +107,13 @@ int exec_step(PyObject* module) {
     }
     s.module = Py_NewRef(module);
     s.dict = Py_NewRef(PyModule_GetDict(module));
-    if (!s.builtins && !(s.builtins = PyImport_AddModuleRef("builtins"))) return exec_failed(1);
-    if (PyObject_SetAttrString(module, "__builtins__", s.builtins) < 0) return exec_failed(1);
-    if (!warn_on_version_mismatch(m)) return exec_failed(1);
+    if (!s.builtins && !(s.builtins = PyImport_AddModuleRef("builtins"))) return exec_failed(kModuleLine);
+    if (PyObject_SetAttrString(module, "__builtins__", s.builtins) < 0) return exec_failed(kModuleLine);
+    if (!warn_on_version_mismatch(m)) return exec_failed(kModuleLine);
 
     if (!s.constants) {
-        if (!s.modname && !(s.modname = PyUnicode_InternFromString(m.dotted))) return exec_failed(1);
-        if (!create_names()) return exec_failed(1);
+        if (!s.modname && !(s.modname = PyUnicode_InternFromString(m.dotted))) return exec_failed(kModuleLine);
+        if (!create_names()) return exec_failed(kModuleLine);
         m.body_site.rename(m.dotted);
         m.init_site.rename(std::string("init ") + m.dotted);
         s.constants = true;
@@ -121,12 +121,12 @@ int exec_step(PyObject* module) {
 
     PyObject* mods = PyImport_GetModuleDict();
     int has = PyDict_Contains(mods, s.modname);
-    if (has < 0 || (!has && PyDict_SetItem(mods, s.modname, module) < 0)) return exec_failed(1);
+    if (has < 0 || (!has && PyDict_SetItem(mods, s.modname, module) < 0)) return exec_failed(kModuleLine);
 
     m.functions.clear();
     Body body(m);
     if (!m.body(body)) return exec_failed(body.failed_line);
-    if (!build_test_dict(m)) return exec_failed(1);
+    if (!build_test_dict(m)) return exec_failed(kModuleLine);
     return 0;
 }
 

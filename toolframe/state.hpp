@@ -11,6 +11,10 @@ namespace tf {
 class Body;
 class Function;
 
+// The line that the "init" entry names for a failure outside the module
+// body's statements (the frame's own steps, memory exhaustion).
+constexpr int kModuleLine = 1;
+
 // The module's description, one per module source file.
 struct ModuleSpec {
     const char* dotted;        // "quelmar.tools.plusor"

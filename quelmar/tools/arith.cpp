@@ -45,7 +45,7 @@ int test(const tf::Name& name, PyObject* result) {
 std::vector<tf::Param> params() { return {{&n_a, tf::Kind::Double}, {&n_b, tf::Kind::Double}}; }
 
 bool body(tf::Body& b, Tool& t) {
-    if (!t.dtype_kwnames && !(t.dtype_kwnames = PyTuple_Pack(1, n_dtype.obj()))) return b.fail(1);
+    if (!t.dtype_kwnames && !(t.dtype_kwnames = PyTuple_Pack(1, n_dtype.obj()))) return b.fail(tf::kModuleLine);
     return b.from_import(line::IMPORT_TYPING, "typing", {"Union"}) &&
            b.guard(line::IMPORT_JAX, line::RAISE_NO_JAX, "jax.numpy", "jnp",
                    "JAX is not installed. Install it with: pip install 'jax[cpu]' or 'jax[cuda12]' for GPU "
