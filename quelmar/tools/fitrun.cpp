@@ -623,41 +623,6 @@ private:
     bool entered_ = false;
 };
 
-// The (key, value) pairs of a dict, taken before a loop whose body may run
-// Python code (a key's __eq__ or __hash__, a rebound _deep_update) that could
-// change the dict: up to 8 pairs on the stack, more in a list of tuples.
-class ItemsSnapshot {
-public:
-    bool take(PyObject* dict) {
-        n_ = PyDict_GET_SIZE(dict);
-        if (n_ > kInline) {
-            list_ = Ref::steal(PyDict_Items(dict));
-            return static_cast<bool>(list_);
-        }
-        Py_ssize_t pos = 0, i = 0;
-        PyObject *k, *v;
-        while (i < n_ && PyDict_Next(dict, &pos, &k, &v)) {
-            keys_[i] = Ref::borrow(k);
-            values_[i++] = Ref::borrow(v);
-        }
-        n_ = i;
-        return true;
-    }
-    Py_ssize_t size() const { return n_; }
-    PyObject* key(Py_ssize_t i) const {
-        return list_ ? PyTuple_GET_ITEM(PyList_GET_ITEM(list_.get(), i), 0) : keys_[i].get();
-    }
-    PyObject* value(Py_ssize_t i) const {
-        return list_ ? PyTuple_GET_ITEM(PyList_GET_ITEM(list_.get(), i), 1) : values_[i].get();
-    }
-
-private:
-    static constexpr Py_ssize_t kInline = 8;
-    Py_ssize_t n_ = 0;
-    Ref keys_[kInline], values_[kInline];
-    Ref list_;
-};
-
 PyObject* deep_update(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     namespace L = deep_update_line;
     const tf::Function& F = f_deep_update;
@@ -670,11 +635,16 @@ PyObject* deep_update(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (!result) return F.fail(L::COPY);
     if (PyDict_GET_SIZE(a[1]) == 0) return result.release();
 
-    ItemsSnapshot items;
-    if (!items.take(a[1])) return F.fail(L::FOR);
-    for (Py_ssize_t i = 0; i < items.size(); ++i) {
-        PyObject* key = items.key(i);
-        PyObject* value = items.value(i);
+    // A snapshot of the pairs, in a list on the heap (each level of the
+    // recursion keeps its own, and a thread's stack may be small): the loop
+    // runs Python code (a key's __eq__ or __hash__, a rebound _deep_update)
+    // that may change `updates`.
+    Ref items = Ref::steal(PyDict_Items(a[1]));
+    if (!items) return F.fail(L::FOR);
+    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(items.get()); i < n; ++i) {
+        PyObject* pair = PyList_GET_ITEM(items.get(), i);
+        PyObject* key = PyTuple_GET_ITEM(pair, 0);
+        PyObject* value = PyTuple_GET_ITEM(pair, 1);
         PyObject* current = PyDict_GetItemWithError(result.get(), key);  // borrowed
         if (!current && PyErr_Occurred()) return F.fail(L::TEST);
         if (current && PyDict_Check(current) && PyDict_Check(value)) {
