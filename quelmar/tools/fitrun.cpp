@@ -35,7 +35,7 @@ tf::Name n_Path("Path"), n___file__("__file__"), n_parent("parent"), n_mkdir("mk
     n_user_config("user_config"), n___enter__("__enter__"), n___exit__("__exit__"),
     n_errors_train("errors_train"), n_errors_val("errors_val"), n_error_test("error_test"),
     n_regression("regression"), n_utf8("utf-8"), n_w("w"), n_r("r"), n_errors("errors"),
-    n_backslashreplace("backslashreplace"), n_RLock("RLock"), n_acquire("acquire"), n_release("release"),
+    n_backslashreplace("backslashreplace"), n_log_file("log_file"), n_detach_file("detach_file"), n_RLock("RLock"), n_acquire("acquire"), n_release("release"),
     n_DATA_PARAM("DATA_PARAM"), n_MODEL_PARAM("MODEL_PARAM"), n_TRAIN_PARAM("TRAIN_PARAM"), n_PLOT("PLOT"),
     n_OUTPUT("OUTPUT"), n_data_filenames("data_filenames"), n_interp_method("interp_method"),
     n_model_save_dir("model_save_dir"), n_plots_dir("plots_dir"), n_logs_dir("logs_dir"),
@@ -964,6 +964,92 @@ private:
     PyObject* held_ = nullptr;
 };
 
+// The live log: a training run's capture buffer also appends what it
+// captures to the run's (already claimed) log file as it arrives, so the file
+// grows during the run, `tail -f` follows it, and a run killed midway keeps
+// everything printed before. Leaving the capture still writes the whole text
+// over the file, so a finished run's log is exactly what the capture holds.
+// LogCapture used on its own keeps a plain StringIO; only the run swaps in
+// this buffer. The class is written in Python: it is only a few lines of
+// glue around io.StringIO and a text file.
+const char* const LIVE_LOG_SOURCE = R"(
+import io
+
+class LiveLog(io.StringIO):
+    def __init__(self, path):
+        super().__init__()
+        self.file = open(path, "a", encoding="utf-8", errors="backslashreplace")
+
+    def write(self, s):
+        n = super().write(s)
+        if self.file is not None:
+            try:
+                self.file.write(s)
+                self.file.flush()
+            except Exception:
+                self.detach_file()  # the capture still writes the whole log at the end
+        return n
+
+    def detach_file(self):
+        file, self.file = self.file, None
+        if file is not None:
+            try:
+                file.close()
+            except Exception:
+                pass
+)";
+
+// A new LiveLog writing through to `log_path`.
+Ref live_log(PyObject* log_path) {
+    static PyObject* live_log_type = nullptr;  // kept for the life of the process
+    if (!live_log_type) {
+        Ref code = Ref::steal(Py_CompileString(LIVE_LOG_SOURCE, "<quelmar.tools.fitrun live log>", Py_file_input));
+        Ref ns = code ? Ref::steal(PyDict_New()) : nullptr;
+        if (!ns || PyDict_SetItemString(ns.get(), "__builtins__", PyEval_GetFrameBuiltins()) < 0) return nullptr;
+        Ref done = Ref::steal(PyEval_EvalCode(code.get(), ns.get(), ns.get()));
+        PyObject* type = done ? PyDict_GetItemString(ns.get(), "LiveLog") : nullptr;  // borrowed
+        if (!type) return nullptr;
+        if (!live_log_type) live_log_type = Py_NewRef(type);
+    }
+    return tf::call(live_log_type, {log_path});
+}
+
+// Gives a standard capture (one whose buffer is exactly an io.StringIO) the
+// live-log buffer instead; a replaced LogCapture is left as it is. Returns
+// the live buffer, None when there is none, or null on error.
+Ref go_live(PyObject* capture, PyObject* log_path) {
+    Ref captured = Ref::steal(PyObject_GetAttr(capture, n_captured.obj()));
+    if (!captured) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+        PyErr_Clear();
+        return Ref::borrow(Py_None);
+    }
+    Ref io = tf::import_module("io");
+    Ref string_io = io ? tf::attr(io.get(), n_StringIO) : nullptr;
+    if (!string_io) return nullptr;
+    if (reinterpret_cast<PyObject*>(Py_TYPE(captured.get())) != string_io.get()) return Ref::borrow(Py_None);
+    Ref live = live_log(log_path);
+    if (!live || PyObject_SetAttr(capture, n_captured.obj(), live.get()) < 0) return nullptr;
+    return live;
+}
+
+// Stops the write-through before the capture writes the whole log.
+void stop_live(PyObject* live) {
+    if (live == Py_None) return;
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Ref r = tf::call_method(live, n_detach_file, {});
+    PyErr_Clear();
+    PyErr_SetRaisedException(exc.release());
+}
+
+// config["OUTPUT"]["log_file"] = str(log_path): the pipeline names what it
+// saves after the run's log (the same time stamp).
+bool set_log_file(PyObject* config, PyObject* log_path) {
+    Ref output = Ref::steal(PyObject_GetItem(config, n_OUTPUT.obj()));
+    Ref text = output ? Ref::steal(PyObject_Str(log_path)) : nullptr;
+    return text && PyObject_SetItem(output.get(), n_log_file.obj(), text.get()) == 0;
+}
+
 // The three output directories of a run.
 struct Dirs {
     Ref model, plots, logs;
@@ -1106,7 +1192,8 @@ void report_failure(Ref& exc) {
 }
 
 // The captured training step, one run at a time:
-//     with LogCapture(log_path):
+//     config["OUTPUT"]["log_file"] = str(log_path)
+//     with LogCapture(log_path):          (its buffer a live log: see LiveLog)
 //         <the banner>
 //         try:
 //             <train>
@@ -1119,16 +1206,19 @@ Ref captured_training(PyObject* config, PyObject* run_type, PyObject* gpu_idx, c
     Ref log_path = claim_log_path(d.logs.get(), stem);
     if (!log_path) return fit_fail(fit_line::CAPTURE), nullptr;
 
-    Ref capture = call_global(n_LogCapture, {log_path.get()});
-    Ref exit = capture ? tf::attr(capture.get(), n___exit__) : nullptr;
+    Ref capture = set_log_file(config, log_path.get()) ? call_global(n_LogCapture, {log_path.get()}) : nullptr;
+    Ref live = capture ? go_live(capture.get(), log_path.get()) : nullptr;
+    Ref exit = live ? tf::attr(capture.get(), n___exit__) : nullptr;
     Ref enter = exit ? tf::attr(capture.get(), n___enter__) : nullptr;
     if (!enter || !tf::call(enter.get(), {})) {
+        if (live) stop_live(live.get());
         remove_file(log_path.get());  // the run never started: leave no log behind
         return fit_fail(fit_line::CAPTURE), nullptr;
     }
 
     bool banner = print_banner(d, log_path.get());
     if (banner && train(time, config, run_type, gpu_idx, t)) {
+        stop_live(live.get());
         if (leave(exit.get(), nullptr) < 0) return fit_fail(fit_line::CAPTURE), nullptr;
         return log_path;
     }
@@ -1136,6 +1226,7 @@ Ref captured_training(PyObject* config, PyObject* run_type, PyObject* gpu_idx, c
     bool is_exception = banner && PyErr_ExceptionMatches(PyExc_Exception);
     Ref exc = Ref::steal(PyErr_GetRaisedException());
     if (is_exception) report_failure(exc);
+    stop_live(live.get());
     int suppressed = leave(exit.get(), exc.get());
     run_lock.release();
     if (suppressed < 0) return fit_fail(fit_line::CAPTURE), nullptr;
