@@ -25,6 +25,7 @@ fuzz: venv
 
 bench: venv
 	.venv/bin/python -P bench/run.py
+	.venv/bin/python -P bench/cython_peer.py
 	.venv/bin/python -P bench/host.py
 
 bench-methods: venv

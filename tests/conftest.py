@@ -79,3 +79,7 @@ def fitrun(tools_dir, monkeypatch):
     monkeypatch.setattr(module, "__file__", str(tools_dir / "fitrun.so"))
     monkeypatch.setattr(module, "train_model", FakePipeline())
     return module
+
+
+# The shared helpers (tests/helpers.py) are imported by name.
+sys.path.insert(0, os.path.dirname(__file__))

@@ -1,7 +1,6 @@
 """The three JAX arithmetic tools: values, refusals, docstrings, traceback entries."""
 import decimal
 import fractions
-import traceback
 
 import pytest
 
@@ -52,9 +51,7 @@ def test_operands_bind_by_name():
     assert sub(5, b=10) == -5.0
 
 
-def _last_entry(exc):
-    entry = traceback.extract_tb(exc.__traceback__)[-1]
-    return entry.filename, entry.name, entry.lineno
+from helpers import last_entry as _last_entry
 
 
 @pytest.mark.parametrize(

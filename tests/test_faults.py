@@ -4,12 +4,10 @@ The crashes run in a child interpreter. MALLOC_PERTURB_ makes the C library
 fill freed memory, so that a read of freed memory may show even without the
 sanitizer build; under it (make sanitize) every such read aborts the child.
 """
-import ctypes
 import os
 import sys
 import threading
 import time
-import traceback
 
 import pytest
 
@@ -20,23 +18,8 @@ PERTURB = {"MALLOC_PERTURB_": "165"}
 REQUIRED = {"input_col": [0], "output_col": [1], "data_train": "train.csv"}
 
 
-class S(str):
-    pass
-
-
-def vectorcall(fn, args, kwnames):
-    api = ctypes.pythonapi
-    api.PyObject_Vectorcall.restype = ctypes.py_object
-    api.PyObject_Vectorcall.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
-    vec = (ctypes.py_object * len(args))(*args)
-    return api.PyObject_Vectorcall(fn, ctypes.cast(vec, ctypes.c_void_p), len(args) - len(kwnames), kwnames)
-
-
-def last_entry(exc):
-    tb = exc.__traceback__
-    while tb.tb_next:
-        tb = tb.tb_next
-    return tb.tb_frame.f_code
+from helpers import S, vectorcall
+from helpers import last_code as last_entry
 
 
 # -- traceback entries whose name was a temporary string ------------------------------

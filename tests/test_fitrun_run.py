@@ -1,13 +1,14 @@
 """execute_fitrun: binding and typing, configuration assembly, the captured run and its result."""
 import datetime as dt
-import gc
 import pathlib
+import subprocess
 import sys
 import time
 import traceback
 
 import pytest
 import yaml
+from helpers import assert_refcounts_stable
 
 RULE = "=" * 60
 REQUIRED = {"input_col": [0, 1], "output_col": [2], "data_train": "train.csv"}
@@ -184,9 +185,10 @@ def test_successful_run(fitrun, tools_dir, fixed_clock, capsys):
     config = kwargs["config"]
     assert result["config"] is config
     assert list(config)[-1] == "OUTPUT"
-    assert config["OUTPUT"] == {"model_save_dir": str(tools_dir / "ordane" / "model_saved"),
-                                "plots_dir": str(tools_dir / "plots"), "logs_dir": str(tools_dir / "logs")}
     log = tools_dir / "logs" / "training_MLP_20260102_030405.log"
+    assert config["OUTPUT"] == {"model_save_dir": str(tools_dir / "ordane" / "model_saved"),
+                                "plots_dir": str(tools_dir / "plots"), "logs_dir": str(tools_dir / "logs"),
+                                "log_file": str(log)}
     assert list(result) == ["config", "model_save_path", "plots_path", "log_path", "training_completed",
                             "interp_method", "run_type", "train_rmse", "val_rmse", "test_rmse",
                             "training_time_seconds"]
@@ -251,7 +253,8 @@ def test_switches_and_output_section_from_the_reference(fitrun, tools_dir):
     assert result["model_save_path"] is None and result["plots_path"] == str(tools_dir / "plots")
     assert result["config"]["OUTPUT"] == {"keep": 1, "logs_dir": str(tools_dir / "logs"),
                                           "model_save_dir": str(tools_dir / "ordane" / "model_saved"),
-                                          "plots_dir": str(tools_dir / "plots")}
+                                          "plots_dir": str(tools_dir / "plots"),
+                                          "log_file": result["log_path"]}
 
 
 def test_a_null_output_section_fails_before_the_capture(fitrun, tools_dir):
@@ -337,19 +340,7 @@ def test_argument_references_are_released(fitrun):
         lambda: fitrun.execute_fitrun(input_col=cols, learning_rate=number, unknown=text),
     ]
 
-    def run(n):
-        for _ in range(n):
-            for call in calls:
-                try:
-                    call()
-                except (TypeError, ValueError):
-                    pass
-        gc.collect()
-
-    run(1)
-    before = [sys.getrefcount(o) for o in (cols, text, number)]
-    run(300)
-    assert [sys.getrefcount(o) for o in (cols, text, number)] == before
+    assert_refcounts_stable((cols, text, number), calls)
 
 
 def test_real_pipeline_end_to_end(tools_dir, monkeypatch, tmp_path):
@@ -385,3 +376,46 @@ def test_a_capture_that_suppresses_the_error_gives_a_result(fitrun, monkeypatch)
     result = fitrun.execute_fitrun(**REQUIRED)
     assert result["training_completed"] is True
     assert (result["train_rmse"], result["test_rmse"], result["training_time_seconds"]) == (None, None, None)
+
+
+# -- the live log ----------------------------------------------------------------
+
+def test_the_log_grows_while_the_pipeline_runs(fitrun, tools_dir, fixed_clock):
+    log = tools_dir / "logs" / "training_linear_20260102_030405.log"
+    seen = []
+    fitrun.train_model.action = lambda kwargs: seen.append(log.read_text())
+    fitrun.execute_fitrun(**REQUIRED)
+    assert seen == [banner(tools_dir, log) + "fake pipeline line 1\nfake pipeline line 2\n"]
+    assert log.read_text().startswith(seen[0]) and log.read_text().endswith(" seconds\n")
+
+
+def test_a_killed_run_keeps_what_it_printed(tmp_path):
+    code = f"""
+import os, pathlib, shutil, signal
+import quelmar.tools, quelmar.tools.fitrun as fitrun
+tools = pathlib.Path({str(tmp_path)!r}) / "tools"
+(tools / "config").mkdir(parents=True)
+shutil.copy(pathlib.Path(quelmar.tools.__file__).parent / "config" / "config_ref.yaml", tools / "config")
+fitrun.__file__ = str(tools / "fitrun.so")
+def pipeline(**kwargs):
+    print("epoch 1 of 2 done")
+    os.kill(os.getpid(), signal.SIGKILL)
+fitrun.train_model = pipeline
+fitrun.execute_fitrun(input_col=[0], output_col=[1], data_train="train.csv")
+"""
+    proc = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, cwd=tmp_path,
+                          timeout=300)
+    assert proc.returncode == -9, proc.stderr
+    log, = (tmp_path / "tools" / "logs").iterdir()
+    text = log.read_text()
+    assert "Starting Training Pipeline" in text and text.endswith("epoch 1 of 2 done\n")
+
+
+def test_a_capture_of_its_own_keeps_a_plain_buffer(fitrun, tmp_path):
+    import io
+
+    capture = fitrun.LogCapture(tmp_path / "own.log")
+    with capture:
+        print("hello")
+        assert type(capture.captured) is io.StringIO and not (tmp_path / "own.log").exists()
+    assert (tmp_path / "own.log").read_text() == "hello\n"

@@ -1,6 +1,6 @@
 """The module frame: function objects, binding messages, module life, leaks and fuzzing."""
-import ctypes
 import decimal
+import functools
 import importlib
 import math
 import sys
@@ -10,25 +10,16 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import quelmar.tools.fitrun as fitrun
 import quelmar.tools.minusor as minusor
 import quelmar.tools.plusor as plusor
+import quelmar.tools.tabextent as tabextent
 import quelmar.tools.timesor as timesor
+from helpers import S, assert_refcounts_stable, last_code, vectorcall
 
 TOOLS = [plusor.execute_plusor, timesor.execute_timesor, minusor.execute_minusor]
 
 
-class S(str):
-    pass
-
-
-def vectorcall(fn, args, kwnames):
-    """Calls fn through the vectorcall protocol with an arbitrary keyword-names tuple."""
-    api = ctypes.pythonapi
-    api.PyObject_Vectorcall.restype = ctypes.py_object
-    api.PyObject_Vectorcall.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
-    vec = (ctypes.py_object * len(args))(*args)
-    npos = len(args) - len(kwnames)
-    return api.PyObject_Vectorcall(fn, ctypes.cast(vec, ctypes.c_void_p), npos, kwnames)
 
 
 @pytest.mark.parametrize("fn", TOOLS)
@@ -61,10 +52,8 @@ def test_binding_messages(fn, args, kwargs, message):
     with pytest.raises(TypeError) as info:
         fn(*args, **kwargs)
     assert str(info.value) == message.format(fn.__name__)
-    tb = info.value.__traceback__
-    while tb.tb_next:
-        tb = tb.tb_next
-    assert (tb.tb_frame.f_code.co_name, tb.tb_lineno) == (f"{fn.__module__}.{fn.__name__}", 14)
+    code = last_code(info.value)
+    assert (code.co_name, code.co_firstlineno) == (f"{fn.__module__}.{fn.__name__}", 14)
 
 
 def test_keyword_names_must_be_strings():
@@ -86,6 +75,52 @@ def test_module_attributes():
     assert plusor.__file__.endswith(".so")
     assert {k for k in vars(plusor) if not k.startswith("__")} == {"Union", "jnp", "execute_plusor"}
     assert plusor.jnp is sys.modules["jax.numpy"]
+
+
+# -- every way of calling binds alike -------------------------------------------------
+
+BASE = {"a": 1}
+RUNTIME = "".join(["up", "dates"])  # a keyword name that is not interned
+
+
+@pytest.mark.parametrize("call", [
+    lambda f: f(BASE, {"b": 2}),
+    lambda f: f(BASE, updates={"b": 2}),
+    lambda f: f(updates={"b": 2}, base=BASE),
+    lambda f: f(BASE, **{RUNTIME: {"b": 2}}),
+    lambda f: f(BASE, **{S("updates"): {"b": 2}}),
+    lambda f: functools.partial(f, BASE)(updates={"b": 2}),
+    lambda f: f(*[BASE], **{"updates": {"b": 2}}),
+    lambda f: vectorcall(f, (BASE, {"b": 2}), ("updates",)),
+])
+def test_call_forms_bind_alike(call):
+    assert call(fitrun._deep_update) == {"a": 1, "b": 2}
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda f: f(BASE, **{RUNTIME: {}, "base": {}}), "_deep_update() got multiple values for keyword argument 'base'"),
+    (lambda f: vectorcall(f, (BASE, {}, {}), ("updates", RUNTIME)),
+     "_deep_update() got multiple values for argument 'updates'"),
+    (lambda f: f(BASE, **{"".join(["upd", "ate"]): {}}), "_deep_update() got an unexpected keyword argument 'update'"),
+    (lambda f: functools.partial(f, BASE, {}, {})(), "_deep_update() takes exactly 2 positional arguments (3 given)"),
+    (lambda f: f(BASE, updates=[]), "Argument 'updates' has incorrect type (expected dict, got list)"),
+])
+def test_call_forms_fail_alike(call, message):
+    with pytest.raises(TypeError) as info:
+        call(fitrun._deep_update)
+    assert str(info.value) == message
+
+
+def test_each_function_keeps_its_own_entries():
+    codes = []
+    for fn in (fitrun._deep_update, fitrun._validate_required_fields, fitrun._deep_update, tabextent.execute_tabextent):
+        with pytest.raises(TypeError) as info:
+            fn(1, 2, 3)
+        codes.append(last_code(info.value))
+    assert [c.co_name.rsplit(".", 1)[1] for c in codes] == [
+        "_deep_update", "_validate_required_fields", "_deep_update", "execute_tabextent"]
+    assert codes[0] is codes[2] and codes[0] is not codes[1]
+    assert [c.co_firstlineno for c in codes] == [113, 91, 113, 14]
 
 
 def test_reimport_returns_the_same_module_and_keeps_rebound_globals():
@@ -163,17 +198,12 @@ def test_import_without_required_package(run_python, module, package, message):
 def test_argument_references_are_released():
     a, b = decimal.Decimal("1.25"), 1e300 * 1.0
     bad, huge, key = "not a number", 10**400, "a"
-    before = [sys.getrefcount(o) for o in (a, b, bad, huge, key)]
-    for _ in range(3000):
-        plusor.execute_plusor(a, b=2.0)
-        for args, kw in [((bad, b), {}), ((huge, a), {}), ((a,), {key: b}), ((a, b, a), {}),
-                         ((a, b * 1e10), {})]:
-            try:
-                timesor.execute_timesor(*args, **kw)
-            except (TypeError, ValueError, OverflowError):
-                pass
-    del args, kw
-    assert [sys.getrefcount(o) for o in (a, b, bad, huge, key)] == before
+    calls = [lambda: plusor.execute_plusor(a, b=2.0)] + [
+        lambda args=args, kw=kw: timesor.execute_timesor(*args, **kw)
+        for args, kw in [((bad, b), {}), ((huge, a), {}), ((a,), {key: b}), ((a, b, a), {}), ((a, b * 1e10), {})]
+    ]
+    assert_refcounts_stable((a, b, bad, huge, key), calls, rounds=3000,
+                            expected=(TypeError, ValueError, OverflowError))
 
 
 operands = st.one_of(

@@ -24,8 +24,7 @@ WARMUP, ROUNDS = 2, 4
 pytestmark = pytest.mark.filterwarnings("ignore")
 
 
-class S(str):
-    pass
+from helpers import S
 
 
 class BadFloat:

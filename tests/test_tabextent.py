@@ -1,5 +1,4 @@
 """The CSV dimensions tool."""
-import gc
 import pathlib
 import sys
 import traceback
@@ -10,6 +9,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import quelmar.tools.tabextent as tabextent
+from helpers import S, assert_refcounts_stable
 
 extent = tabextent.execute_tabextent
 QUAL = "quelmar.tools.tabextent.execute_tabextent"
@@ -17,8 +17,6 @@ NOTE = ("Note that Cython is deliberately stricter than PEP-484 and rejects subc
         "If you need to pass subclasses then set the 'annotation_typing' directive to False.")
 
 
-class S(str):
-    pass
 
 
 def tool_entries(exc):
@@ -139,20 +137,12 @@ def test_rebound_globals_are_used_at_call_time():
 def test_argument_references_are_released(tmp_path):
     text, missing, bad = "a,b\n1,2\n", str(tmp_path / "missing.csv"), S("x")
 
-    def calls(n):
-        for _ in range(n):
-            extent(csv_content=text)
-            for kwargs in ({"file_path": missing}, {"csv_content": bad}, {"file_path": text, "csv_content": text}):
-                try:
-                    extent(**kwargs)
-                except (TypeError, ValueError, FileNotFoundError):
-                    pass
-        gc.collect()  # the last pandas error sits in a frame cycle until collected
-
-    calls(1)  # warm-up: pandas caches path lookups
-    before = [sys.getrefcount(o) for o in (text, missing, bad)]
-    calls(300)
-    assert [sys.getrefcount(o) for o in (text, missing, bad)] == before
+    calls = [lambda: extent(csv_content=text)] + [
+        lambda kwargs=kwargs: extent(**kwargs)
+        for kwargs in ({"file_path": missing}, {"csv_content": bad}, {"file_path": text, "csv_content": text})
+    ]
+    # The warm-up round fills pandas' path caches.
+    assert_refcounts_stable((text, missing, bad), calls, expected=(TypeError, ValueError, FileNotFoundError))
 
 
 values = st.one_of(st.none(), st.text(max_size=30), st.builds(S, st.text(max_size=5)), st.integers(),

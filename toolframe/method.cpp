@@ -1,7 +1,9 @@
 // The function type for methods of classes created by module bodies.
 #include <cstddef>
 
-#include "toolframe.hpp"
+#include "method.hpp"
+
+#include "state.hpp"
 
 namespace tf {
 
@@ -130,21 +132,22 @@ PyObject* method_type() {
 
 }  // namespace
 
-Ref new_method(PyMethodDef* def, const char* qualname, Ref annotations) {
+Ref new_method(Function& f, Ref annotations) {
     PyObject* type = method_type();
     if (!type) return nullptr;
     if (!annotations) {
         annotations = Ref::steal(PyDict_New());
         if (!annotations) return nullptr;
     }
-    Ref name = Ref::steal(PyUnicode_InternFromString(def->ml_name));
-    Ref qual = Ref::steal(PyUnicode_FromString(qualname));
-    Ref doc = def->ml_doc ? Ref::steal(PyUnicode_FromString(def->ml_doc)) : Ref::borrow(Py_None);
+    f.attach(state().spec->dotted);
+    Ref name = Ref::steal(PyUnicode_InternFromString(f.name));
+    Ref qual = Ref::steal(PyUnicode_FromString(f.python_qualname().c_str()));
+    Ref doc = f.doc ? Ref::steal(PyUnicode_FromString(f.doc)) : Ref::borrow(Py_None);
     if (!name || !qual || !doc) return nullptr;
     auto* m = PyObject_GC_New(MethodObject, reinterpret_cast<PyTypeObject*>(type));
     if (!m) return nullptr;
     m->vectorcall = method_vectorcall;
-    m->def = def;
+    m->def = &f.def;
     m->name = name.release();
     m->qualname = qual.release();
     m->module = Py_NewRef(state().modname);

@@ -8,19 +8,12 @@ namespace {
 
 tf::Name n_a("a"), n_b("b"), n_jnp("jnp"), n_array("array"), n_float32("float32"), n_dtype("dtype"),
     n_isnan("isnan"), n_isinf("isinf"), n_item("item");
+tf::Name m_nan("Result is NaN (Not a Number)"), m_inf("Result is infinite");
 
-const Tool* tool = nullptr;
-PyObject* dtype_kwnames = nullptr;  // ("dtype",), made once in the module body
-tf::Function function;
-
-// Source lines of the body (before the shift).
-enum Line { DEF = 14, ARRAY_A = 36, ARRAY_B = 37, OP = 40, NAN_TEST = 43, NAN_RAISE = 44,
-            INF_TEST = 45, INF_RAISE = 46, RESULT = 49 };
-
-int at(int line) { return line + tool->shift; }
-
-// jnp.array(value, dtype=jnp.float32)
-tf::Ref float32_array(double value) {
+// jnp.array(value, dtype=jnp.float32). `jnp` is looked up twice and the
+// operand boxed afresh, as the Python statement does: a module global that is
+// rebound (by a test, or by the pipeline during a run) is seen at each use.
+tf::Ref float32_array(const Tool& t, double value) {
     tf::Ref jnp = tf::lookup(n_jnp);
     if (!jnp) return nullptr;
     tf::Ref array = tf::attr(jnp.get(), n_array);
@@ -31,7 +24,7 @@ tf::Ref float32_array(double value) {
     if (!jnp2) return nullptr;
     tf::Ref dtype = tf::attr(jnp2.get(), n_float32);
     if (!dtype) return nullptr;
-    return tf::call(array.get(), {number.get(), dtype.get()}, dtype_kwnames);
+    return tf::call(array.get(), {number.get(), dtype.get()}, t.dtype_kwnames);
 }
 
 // jnp.<test>(result).item(), as truth: 1 true, 0 false, -1 error.
@@ -47,50 +40,50 @@ int test(const tf::Name& name, PyObject* result) {
     return PyObject_IsTrue(value.get());
 }
 
-PyObject* refuse(const char* message, int line) {
-    PyErr_SetString(PyExc_ValueError, message);
-    return function.fail(at(line));
-}
-
 }  // namespace
 
-tf::ModuleSpec module_spec(const Tool& t) {
-    tool = &t;
-    return tf::ModuleSpec{t.dotted, t.short_name, t.module_doc, t.source, nullptr, {}};
-}
+std::vector<tf::Param> params() { return {{&n_a, tf::Kind::Double}, {&n_b, tf::Kind::Double}}; }
 
-bool body(tf::Body& b, PyMethodDef* def) {
-    function = tf::Function{tool->function, tool->qualname, DEF, tool->doc,
-                            {{&n_a, tf::Kind::Double}, {&n_b, tf::Kind::Double}}, true};
-    if (!dtype_kwnames && !(dtype_kwnames = PyTuple_Pack(1, n_dtype.obj()))) return b.fail(1);
-    return b.from_import(3, "typing", {"Union"}) &&
-           b.guard(6, 8, "jax.numpy", "jnp",
+bool body(tf::Body& b, Tool& t) {
+    if (!t.dtype_kwnames && !(t.dtype_kwnames = PyTuple_Pack(1, n_dtype.obj()))) return b.fail(tf::kModuleLine);
+    return b.from_import(line::IMPORT_TYPING, "typing", {"Union"}) &&
+           b.guard(line::IMPORT_JAX, line::RAISE_NO_JAX, "jax.numpy", "jnp",
                    "JAX is not installed. Install it with: pip install 'jax[cpu]' or 'jax[cuda12]' for GPU "
                    "support.") &&
-           b.def(DEF, def);
+           b.def(t.function);
 }
 
-PyObject* call(const Tool&, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    tf::Args bound;
-    if (!function.bind(args, nargs, kwnames, bound)) return nullptr;
+PyObject* call(const Tool& t, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const tf::Function& F = t.function;
+    tf::Args<2> bound;
+    if (!F.bind(args, nargs, kwnames, bound)) return nullptr;
 
-    tf::Ref a = float32_array(bound.dbl[0]);
-    if (!a) return function.fail(at(ARRAY_A));
-    tf::Ref b = float32_array(bound.dbl[1]);
-    if (!b) return function.fail(at(ARRAY_B));
+    tf::Ref a = float32_array(t, bound.dbl(0));
+    if (!a) return F.fail(line::ARRAY_A + t.shift);
 
-    tf::Ref result = tf::Ref::steal(tool->op(a.get(), b.get()));
-    if (!result) return function.fail(at(OP));
+    tf::Ref b = float32_array(t, bound.dbl(1));
+    if (!b) return F.fail(line::ARRAY_B + t.shift);
+
+    tf::Ref result = tf::Ref::steal(t.op(a.get(), b.get()));
+    if (!result) return F.fail(line::OP + t.shift);
 
     int nan = test(n_isnan, result.get());
-    if (nan < 0) return function.fail(at(NAN_TEST));
-    if (nan) return refuse("Result is NaN (Not a Number)", NAN_RAISE);
+    if (nan < 0) return F.fail(line::NAN_TEST + t.shift);
+    if (nan) {
+        PyErr_SetObject(PyExc_ValueError, m_nan.obj());
+        return F.fail(line::NAN_RAISE + t.shift);
+    }
+
     int inf = test(n_isinf, result.get());
-    if (inf < 0) return function.fail(at(INF_TEST));
-    if (inf) return refuse("Result is infinite", INF_RAISE);
+    if (inf < 0) return F.fail(line::INF_TEST + t.shift);
+    if (inf) {
+        PyErr_SetObject(PyExc_ValueError, m_inf.obj());
+        return F.fail(line::INF_RAISE + t.shift);
+    }
 
     PyObject* out = PyNumber_Float(result.get());
-    return out ? out : function.fail(at(RESULT));
+    if (!out) return F.fail(line::RESULT + t.shift);
+    return out;
 }
 
 }  // namespace arith

@@ -1,27 +1,43 @@
 // The body shared by the three JAX arithmetic tools. Each module supplies its
-// names, docstrings, operation and source lines; everything else is here.
+// short name, docstrings, operation and line shift; everything else is here.
 #pragma once
 
 #include "toolframe.hpp"
 
 namespace arith {
 
+// Source lines of quelmar/tools/<tool>.py. The body lines move down by the
+// tool's shift (a longer docstring pushes them down); the rest do not.
+namespace line {
+constexpr int IMPORT_TYPING = 3;   // from typing import Union
+constexpr int IMPORT_JAX = 6;      // import jax.numpy as jnp
+constexpr int RAISE_NO_JAX = 8;    // raise ImportError(...) from e
+constexpr int DEF = 14;            // def execute_<tool>(a: float, b: float) -> float:
+constexpr int ARRAY_A = 36;        // a_arr = jnp.array(a, dtype=jnp.float32)
+constexpr int ARRAY_B = 37;        // b_arr = jnp.array(b, dtype=jnp.float32)
+constexpr int OP = 40;             // result = a_arr <op> b_arr
+constexpr int NAN_TEST = 43;       // if jnp.isnan(result).item():
+constexpr int NAN_RAISE = 44;      //     raise ValueError("Result is NaN (Not a Number)")
+constexpr int INF_TEST = 45;       // if jnp.isinf(result).item():
+constexpr int INF_RAISE = 46;      //     raise ValueError("Result is infinite")
+constexpr int RESULT = 49;         // return float(result)
+}  // namespace line
+
+// One arithmetic tool: its module, its function and what differs between tools.
 struct Tool {
-    const char* dotted;       // "quelmar.tools.plusor"
-    const char* short_name;   // "plusor"
-    const char* module_doc;
-    const char* source;       // "quelmar/tools/plusor.py"
-    const char* function;     // "execute_plusor"
-    const char* qualname;     // "quelmar.tools.plusor.execute_plusor"
-    const char* doc;
-    binaryfunc op;            // PyNumber_Add and so on
-    int shift;                // offset of the body lines (longer docstrings push them down)
+    tf::ModuleSpec module;
+    tf::Function function;
+    binaryfunc op;           // PyNumber_Add and so on
+    int shift;               // offset of the body lines
+    PyObject* dtype_kwnames = nullptr;  // ("dtype",), made by the module body
 };
 
-// Module-level pieces bound to one Tool; `call` is the tool function's entry.
+// The parameters (a, b), both machine floats.
+std::vector<tf::Param> params();
+// The tool function's body, after binding.
 PyObject* call(const Tool& t, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-bool body(tf::Body& b, PyMethodDef* def);
-tf::ModuleSpec module_spec(const Tool& t);
+// The module body.
+bool body(tf::Body& b, Tool& t);
 
 }  // namespace arith
 
@@ -52,17 +68,21 @@ tf::ModuleSpec module_spec(const Tool& t);
     "        >>> " function "(5, 10)\n"          \
     "        " second "\n"
 
-// Defines the tool function's method definition and PyInit_<name> for a Tool.
-#define ARITH_MODULE(NAME, TOOL)                                                                    \
-    static PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) { \
-        return arith::call(TOOL, args, nargs, kwnames);                                             \
-    }                                                                                               \
-    static PyMethodDef method = {TOOL.function, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry)), \
-                                 METH_FASTCALL | METH_KEYWORDS, TOOL.doc};                          \
-    static bool run_body(tf::Body& b) { return arith::body(b, &method); }                           \
-    static tf::ModuleSpec spec = [] {                                                               \
-        tf::ModuleSpec s = arith::module_spec(TOOL);                                                \
-        s.body = run_body;                                                                          \
-        return s;                                                                                   \
-    }();                                                                                            \
-    PyMODINIT_FUNC PyInit_##NAME(void) { return tf::init(spec); }
+// Defines `tool`, the arithmetic tool with the short name NAME: module
+// "quelmar.tools.NAME", source "quelmar/tools/NAME.py", function
+// "execute_NAME" (qualified "quelmar.tools.NAME.execute_NAME").
+#define ARITH_TOOL(NAME, MODULE_DOC, DOC, OP, SHIFT)                                                     \
+    namespace {                                                                                        \
+    PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);            \
+    bool run_body(tf::Body& b);                                                                        \
+    arith::Tool tool = {                                                                               \
+        tf::ModuleSpec{"quelmar.tools." #NAME, #NAME, MODULE_DOC, "quelmar/tools/" #NAME ".py", run_body}, \
+        tf::Function("execute_" #NAME, arith::line::DEF, DOC, arith::params(), entry),                 \
+        OP,                                                                                            \
+        SHIFT,                                                                                         \
+    };                                                                                                 \
+    PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {           \
+        return arith::call(tool, args, nargs, kwnames);                                                \
+    }                                                                                                  \
+    bool run_body(tf::Body& b) { return arith::body(b, tool); }                                        \
+    }

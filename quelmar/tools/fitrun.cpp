@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "toolframe.hpp"
@@ -15,10 +16,8 @@ namespace {
 
 using tf::Ref;
 
-constexpr const char* kModule = "quelmar.tools.fitrun";
-
 // ---------------------------------------------------------------------------
-// Constant names
+// Constant names and texts
 
 tf::Name n_Path("Path"), n___file__("__file__"), n_parent("parent"), n_mkdir("mkdir"), n_parents("parents"),
     n_exist_ok("exist_ok"), n__get_tools_dir("_get_tools_dir"), n__get_model_save_dir("_get_model_save_dir"),
@@ -29,20 +28,33 @@ tf::Name n_Path("Path"), n___file__("__file__"), n_parent("parent"), n_mkdir("mk
     n_io("io"), n_sys("sys"), n_yaml("yaml"), n_datetime("datetime"), n_open("open"), n_print("print"),
     n_StringIO("StringIO"), n_stdout("stdout"), n_log_path("log_path"), n_captured("captured"),
     n_original_stdout("original_stdout"), n_getvalue("getvalue"), n_write("write"), n_close("close"),
-    n_exists("exists"), n_safe_load("safe_load"), n_items("items"), n_copy("copy"), n_get("get"),
+    n_exists("exists"), n_safe_load("safe_load"), n_items("items"), n_get("get"),
     n_now("now"), n_strftime("strftime"), n_time("time"), n_encoding("encoding"), n_config("config"),
     n_run_type("run_type"), n_gpu_idx("gpu_idx"), n_self("self"), n_exc_type("exc_type"),
     n_exc_val("exc_val"), n_exc_tb("exc_tb"), n_base("base"), n_updates("updates"),
     n_user_config("user_config"), n___enter__("__enter__"), n___exit__("__exit__"),
     n_errors_train("errors_train"), n_errors_val("errors_val"), n_error_test("error_test"),
     n_regression("regression"), n_utf8("utf-8"), n_w("w"), n_r("r"), n_errors("errors"),
-    n_backslashreplace("backslashreplace"), n_RLock("RLock"), n_acquire("acquire"), n_release("release"),
+    n_backslashreplace("backslashreplace"), n_log_file("log_file"), n_detach_file("detach_file"), n_RLock("RLock"), n_acquire("acquire"), n_release("release"),
     n_DATA_PARAM("DATA_PARAM"), n_MODEL_PARAM("MODEL_PARAM"), n_TRAIN_PARAM("TRAIN_PARAM"), n_PLOT("PLOT"),
     n_OUTPUT("OUTPUT"), n_data_filenames("data_filenames"), n_interp_method("interp_method"),
     n_model_save_dir("model_save_dir"), n_plots_dir("plots_dir"), n_logs_dir("logs_dir"),
     n_bool_save_model("bool_save_model"), n_bool_plot("bool_plot"), n_model_save_path("model_save_path"),
     n_plots_path("plots_path"), n_training_completed("training_completed"), n_train_rmse("train_rmse"),
-    n_val_rmse("val_rmse"), n_test_rmse("test_rmse"), n_training_time_seconds("training_time_seconds");
+    n_val_rmse("val_rmse"), n_test_rmse("test_rmse"), n_training_time_seconds("training_time_seconds"),
+    n_input_col("input_col"), n_output_col("output_col"), n_data_train("data_train"), n_ordane("ordane"),
+    n_model_saved("model_saved"), n_plots("plots"), n_logs("logs"), n_config_dir("config"),
+    n_config_ref_yaml("config_ref.yaml"), n_LogCapture_doc("Context manager to capture stdout and save to log file.");
+
+#define RULE "============================================================"
+tf::Name t_empty(""), t_dot("."), t_underscore("_"), t_comma(", "), t_2f(".2f"), t_stamp("%Y%m%d_%H%M%S"),
+    t_training("training_"), t_rule(RULE), t_banner_first("\n" RULE), t_banner_last(RULE "\n"),
+    t_starting("Starting Training Pipeline"), t_model_dir("Model save directory: "), t_plots_dir("Plots directory: "),
+    t_log_file("Log file: "), t_completed("\nTraining completed successfully!"),
+    t_total_time("Total training time: "), t_seconds(" seconds"), t_failed("\nTraining failed with error: "),
+    t_missing("Missing required fields: "), t_missing_end(". These fields must be provided by the user."),
+    t_not_found("Reference config file not found: ");
+#undef RULE
 
 // Calls a module global by name with positional arguments.
 Ref call_global(const tf::Name& name, std::initializer_list<PyObject*> args = {}) {
@@ -53,17 +65,15 @@ Ref call_global(const tf::Name& name, std::initializer_list<PyObject*> args = {}
 // str(obj) the way a formatted-string field renders it.
 Ref text(PyObject* obj) { return Ref::steal(PyObject_Format(obj, nullptr)); }
 
-// Concatenates str objects and C strings.
+// Concatenates str objects; null when a part is null or on failure.
 Ref concat(std::initializer_list<PyObject*> parts) {
-    Ref out = Ref::steal(PyUnicode_FromString(""));
+    Ref out = Ref::borrow(t_empty.obj());
     for (PyObject* p : parts) {
         if (!out || !p) return nullptr;
         out = Ref::steal(PyUnicode_Concat(out.get(), p));
     }
     return out;
 }
-
-Ref str(const char* s) { return Ref::steal(PyUnicode_FromString(s)); }
 
 // print(value) through the module's view of the builtin.
 bool print(PyObject* value) {
@@ -123,18 +133,18 @@ bool close_file(PyObject* file, bool ok) {
     return ok;
 }
 
-PyCFunction cfunc(PyCFunctionFastWithKeywords f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
-}
+// ---------------------------------------------------------------------------
+// Module body lines of quelmar/tools/fitrun.py (the lines of each `def` are
+// with its function below).
+
+namespace body_line {
+constexpr int IMPORT_OS = 3, IMPORT_SYS = 4, IMPORT_IO = 5, IMPORT_TYPING = 6, IMPORT_PATHLIB = 7,
+              IMPORT_DATETIME = 8, IMPORT_YAML = 11, RAISE_NO_YAML = 13, IMPORT_ORDANE = 17,
+              REQUIRED_FIELDS = 21, CLASS_LOG_CAPTURE = 49;
+}  // namespace body_line
 
 // ---------------------------------------------------------------------------
 // Tool directories
-
-PyObject* fail(const char* function, int line) {
-    std::string q = std::string(kModule) + "." + function;
-    tf::add_traceback(q.c_str(), line);
-    return nullptr;
-}
 
 // Path(__file__).parent
 Ref module_dir() {
@@ -144,116 +154,161 @@ Ref module_dir() {
     return p ? tf::attr(p.get(), n_parent) : nullptr;
 }
 
-// a / b for str components, with the path join operator.
-Ref join(Ref base, std::initializer_list<const char*> parts) {
-    for (const char* part : parts) {
-        Ref s = str(part);
-        if (!base || !s) return nullptr;
-        base = Ref::steal(PyNumber_TrueDivide(base.get(), s.get()));
+// base / part / ..., with the path join operator.
+Ref join(Ref base, std::initializer_list<const tf::Name*> parts) {
+    for (const tf::Name* part : parts) {
+        if (!base) return nullptr;
+        base = Ref::steal(PyNumber_TrueDivide(base.get(), part->obj()));
     }
     return base;
 }
 
-PyObject* get_tools_dir(PyObject*, PyObject*) {
-    Ref d = module_dir();
-    return d ? d.release() : fail("_get_tools_dir", 28);
-}
+namespace tools_dir_line { constexpr int DEF = 26, RETURN = 28; }
+PyObject* get_tools_dir(PyObject*, PyObject*);
+tf::Function f_get_tools_dir("_get_tools_dir", tools_dir_line::DEF, "Get the tools directory path.", get_tools_dir);
 
-// _get_tools_dir() / parts..., created with parents and exist_ok.
-PyObject* make_dir(const char* function, int line, std::initializer_list<const char*> parts) {
-    Ref d = join(call_global(n__get_tools_dir), parts);
-    if (!d) return fail(function, line);
-    Ref mkdir = tf::attr(d.get(), n_mkdir);
-    Ref kw = Ref::steal(PyTuple_Pack(2, n_parents.obj(), n_exist_ok.obj()));
-    if (!mkdir || !kw || !tf::call(mkdir.get(), {Py_True, Py_True}, kw.get())) return fail(function, line + 1);
+PyObject* get_tools_dir(PyObject*, PyObject*) {
+    // return Path(__file__).parent
+    Ref d = module_dir();
+    if (!d) return f_get_tools_dir.fail(tools_dir_line::RETURN);
     return d.release();
 }
 
-PyObject* get_model_save_dir(PyObject*, PyObject*) {
-    return make_dir("_get_model_save_dir", 32, {"ordane", "model_saved"});
+// The lines of one directory function: `d = _get_tools_dir() / ...`, then
+// `d.mkdir(parents=True, exist_ok=True)`.
+struct DirLines { int def, path, mkdir; };
+
+// d = _get_tools_dir() / parts...; d.mkdir(parents=True, exist_ok=True); return d
+PyObject* make_dir(const tf::Function& F, const DirLines& at, std::initializer_list<const tf::Name*> parts) {
+    Ref d = join(call_global(n__get_tools_dir), parts);
+    if (!d) return F.fail(at.path);
+
+    Ref mkdir = tf::attr(d.get(), n_mkdir);
+    Ref kw = Ref::steal(PyTuple_Pack(2, n_parents.obj(), n_exist_ok.obj()));
+    if (!mkdir || !kw || !tf::call(mkdir.get(), {Py_True, Py_True}, kw.get())) return F.fail(at.mkdir);
+    return d.release();
 }
-PyObject* get_plots_dir(PyObject*, PyObject*) { return make_dir("_get_plots_dir", 38, {"plots"}); }
-PyObject* get_logs_dir(PyObject*, PyObject*) { return make_dir("_get_logs_dir", 44, {"logs"}); }
+
+constexpr DirLines kModelDirLines{30, 32, 33}, kPlotsDirLines{36, 38, 39}, kLogsDirLines{42, 44, 45};
+PyObject* get_model_save_dir(PyObject*, PyObject*);
+PyObject* get_plots_dir(PyObject*, PyObject*);
+PyObject* get_logs_dir(PyObject*, PyObject*);
+tf::Function f_get_model_save_dir("_get_model_save_dir", kModelDirLines.def, "Get the directory for saving models.",
+                                  get_model_save_dir);
+tf::Function f_get_plots_dir("_get_plots_dir", kPlotsDirLines.def, "Get the directory for saving plots.",
+                             get_plots_dir);
+tf::Function f_get_logs_dir("_get_logs_dir", kLogsDirLines.def, "Get the directory for saving logs.", get_logs_dir);
+
+PyObject* get_model_save_dir(PyObject*, PyObject*) {
+    return make_dir(f_get_model_save_dir, kModelDirLines, {&n_ordane, &n_model_saved});
+}
+PyObject* get_plots_dir(PyObject*, PyObject*) { return make_dir(f_get_plots_dir, kPlotsDirLines, {&n_plots}); }
+PyObject* get_logs_dir(PyObject*, PyObject*) { return make_dir(f_get_logs_dir, kLogsDirLines, {&n_logs}); }
 
 // ---------------------------------------------------------------------------
 // LogCapture: captures sys.stdout into a buffer and writes it to a log file.
 
-tf::Function f_init, f_enter, f_exit, f_get_logs;
+PyObject* capture_init(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* capture_enter(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* capture_exit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* capture_get_logs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+namespace init_line { constexpr int DEF = 52, LOG_PATH = 53, CAPTURED = 54, ORIGINAL = 55; }
+namespace enter_line { constexpr int DEF = 57, SAVE_STDOUT = 58, REDIRECT = 59; }
+namespace exit_line { constexpr int DEF = 62, RESTORE = 63, OPEN = 64, WRITE = 65; }
+namespace get_logs_line { constexpr int DEF = 69, RETURN = 71; }
+
+tf::Function f_init("__init__", init_line::DEF, nullptr, {{&n_self}, {&n_log_path}}, capture_init, "LogCapture");
+tf::Function f_enter("__enter__", enter_line::DEF, nullptr, {{&n_self}}, capture_enter, "LogCapture");
+tf::Function f_exit("__exit__", exit_line::DEF, nullptr, {{&n_self}, {&n_exc_type}, {&n_exc_val}, {&n_exc_tb}},
+                    capture_exit, "LogCapture");
+tf::Function f_get_logs("get_logs", get_logs_line::DEF, "Get the captured log content.", {{&n_self}},
+                        capture_get_logs, "LogCapture");
 
 PyObject* capture_init(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    tf::Args a;
-    if (!f_init.bind(args, nargs, kwnames, a)) return nullptr;
+    const tf::Function& F = f_init;
+    tf::Args<2> a;
+    if (!F.bind(args, nargs, kwnames, a)) return nullptr;
     PyObject* self = a[0];
-    if (PyObject_SetAttr(self, n_log_path.obj(), a[1]) < 0) return f_init.fail(53);
+
+    // self.log_path = log_path
+    if (PyObject_SetAttr(self, n_log_path.obj(), a[1]) < 0) return F.fail(init_line::LOG_PATH);
+
+    // self.captured = io.StringIO()
     Ref io = tf::lookup(n_io);
     Ref string_io = io ? tf::attr(io.get(), n_StringIO) : nullptr;
     Ref buffer = string_io ? tf::call(string_io.get(), {}) : nullptr;
-    if (!buffer || PyObject_SetAttr(self, n_captured.obj(), buffer.get()) < 0) return f_init.fail(54);
-    if (PyObject_SetAttr(self, n_original_stdout.obj(), Py_None) < 0) return f_init.fail(55);
+    if (!buffer || PyObject_SetAttr(self, n_captured.obj(), buffer.get()) < 0) return F.fail(init_line::CAPTURED);
+
+    // self.original_stdout = None
+    if (PyObject_SetAttr(self, n_original_stdout.obj(), Py_None) < 0) return F.fail(init_line::ORIGINAL);
     Py_RETURN_NONE;
 }
 
 PyObject* capture_enter(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    tf::Args a;
-    if (!f_enter.bind(args, nargs, kwnames, a)) return nullptr;
+    const tf::Function& F = f_enter;
+    tf::Args<1> a;
+    if (!F.bind(args, nargs, kwnames, a)) return nullptr;
     PyObject* self = a[0];
+
+    // self.original_stdout = sys.stdout
     Ref sys = tf::lookup(n_sys);
     Ref current = sys ? tf::attr(sys.get(), n_stdout) : nullptr;
-    if (!current || PyObject_SetAttr(self, n_original_stdout.obj(), current.get()) < 0) return f_enter.fail(58);
+    if (!current || PyObject_SetAttr(self, n_original_stdout.obj(), current.get()) < 0)
+        return F.fail(enter_line::SAVE_STDOUT);
+
+    // sys.stdout = self.captured
     Ref captured = tf::attr(self, n_captured);
     Ref sys2 = captured ? tf::lookup(n_sys) : nullptr;
-    if (!sys2 || PyObject_SetAttr(sys2.get(), n_stdout.obj(), captured.get()) < 0) return f_enter.fail(59);
+    if (!sys2 || PyObject_SetAttr(sys2.get(), n_stdout.obj(), captured.get()) < 0)
+        return F.fail(enter_line::REDIRECT);
     return Py_NewRef(self);
 }
 
 PyObject* capture_exit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    tf::Args a;
-    if (!f_exit.bind(args, nargs, kwnames, a)) return nullptr;
+    const tf::Function& F = f_exit;
+    tf::Args<4> a;
+    if (!F.bind(args, nargs, kwnames, a)) return nullptr;
     PyObject* self = a[0];
-    // Restore the stream first, so that it is back even when the log cannot be written.
+
+    // sys.stdout = self.original_stdout: first, so that the stream is back
+    // even when the log cannot be written.
     Ref original = tf::attr(self, n_original_stdout);
     Ref sys = original ? tf::lookup(n_sys) : nullptr;
-    if (!sys || PyObject_SetAttr(sys.get(), n_stdout.obj(), original.get()) < 0) return f_exit.fail(63);
+    if (!sys || PyObject_SetAttr(sys.get(), n_stdout.obj(), original.get()) < 0) return F.fail(exit_line::RESTORE);
 
-    // Whatever the captured text holds is written: what UTF-8 cannot encode
-    // (lone surrogates) is escaped.
+    // with open(self.log_path, "w", ...) as f: whatever the captured text
+    // holds is written: what UTF-8 cannot encode (lone surrogates) is escaped.
     Ref path = tf::attr(self, n_log_path);
     Ref file = path ? open_text(path.get(), n_w, &n_backslashreplace) : nullptr;
-    if (!file) return f_exit.fail(64);
+    if (!file) return F.fail(exit_line::OPEN);
+
+    //     f.write(self.captured.getvalue())
     Ref captured = tf::attr(self, n_captured);
     Ref content = captured ? tf::call_method(captured.get(), n_getvalue, {}) : nullptr;
     bool written = content && tf::call_method(file.get(), n_write, {content.get()});
-    if (!close_file(file.get(), written)) return f_exit.fail(65);
+    if (!close_file(file.get(), written)) return F.fail(exit_line::WRITE);
     Py_RETURN_FALSE;
 }
 
 PyObject* capture_get_logs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    tf::Args a;
-    if (!f_get_logs.bind(args, nargs, kwnames, a)) return nullptr;
+    const tf::Function& F = f_get_logs;
+    tf::Args<1> a;
+    if (!F.bind(args, nargs, kwnames, a)) return nullptr;
+
+    // return self.captured.getvalue()   (declared -> str)
     Ref captured = tf::attr(a[0], n_captured);
     Ref value = captured ? tf::call_method(captured.get(), n_getvalue, {}) : nullptr;
-    if (!value) return f_get_logs.fail(71);
+    if (!value) return F.fail(get_logs_line::RETURN);
     if (!PyUnicode_CheckExact(value.get()) && value.get() != Py_None) {
         PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(value.get())->tp_name);
-        return f_get_logs.fail(71);
+        return F.fail(get_logs_line::RETURN);
     }
     return value.release();
 }
 
-PyMethodDef m_init = {"__init__", cfunc(capture_init), METH_FASTCALL | METH_KEYWORDS, nullptr};
-PyMethodDef m_enter = {"__enter__", cfunc(capture_enter), METH_FASTCALL | METH_KEYWORDS, nullptr};
-PyMethodDef m_exit = {"__exit__", cfunc(capture_exit), METH_FASTCALL | METH_KEYWORDS, nullptr};
-PyMethodDef m_get_logs = {"get_logs", cfunc(capture_get_logs), METH_FASTCALL | METH_KEYWORDS,
-                          "Get the captured log content."};
-
 // class LogCapture: ... (an ordinary class built by type()).
 Ref make_log_capture() {
-    f_init = {"__init__", "quelmar.tools.fitrun.LogCapture.__init__", 52, nullptr, {{&n_self}, {&n_log_path}}, true};
-    f_enter = {"__enter__", "quelmar.tools.fitrun.LogCapture.__enter__", 57, nullptr, {{&n_self}}, true};
-    f_exit = {"__exit__", "quelmar.tools.fitrun.LogCapture.__exit__", 62, nullptr,
-              {{&n_self}, {&n_exc_type}, {&n_exc_val}, {&n_exc_tb}}, true};
-    f_get_logs = {"get_logs", "quelmar.tools.fitrun.LogCapture.get_logs", 69, m_get_logs.ml_doc, {{&n_self}}, true};
-
     Ref init_ann = Ref::steal(Py_BuildValue("{s:s}", "log_path", "Path"));
     Ref logs_ann = Ref::steal(Py_BuildValue("{s:s}", "return", "str"));
     if (!init_ann || !logs_ann) return nullptr;
@@ -261,104 +316,298 @@ Ref make_log_capture() {
     if (!ns) return nullptr;
     struct { const char* key; Ref value; } entries[] = {
         {"__module__", Ref::borrow(tf::state().modname)},
-        {"__qualname__", str("LogCapture")},
-        {"__doc__", str("Context manager to capture stdout and save to log file.")},
-        {"__init__", tf::new_method(&m_init, "LogCapture.__init__", init_ann)},
-        {"__enter__", tf::new_method(&m_enter, "LogCapture.__enter__", nullptr)},
-        {"__exit__", tf::new_method(&m_exit, "LogCapture.__exit__", nullptr)},
-        {"get_logs", tf::new_method(&m_get_logs, "LogCapture.get_logs", logs_ann)},
+        {"__qualname__", Ref::borrow(n_LogCapture.obj())},
+        {"__doc__", Ref::borrow(n_LogCapture_doc.obj())},
+        {f_init.name, tf::new_method(f_init, init_ann)},
+        {f_enter.name, tf::new_method(f_enter, nullptr)},
+        {f_exit.name, tf::new_method(f_exit, nullptr)},
+        {f_get_logs.name, tf::new_method(f_get_logs, logs_ann)},
     };
     for (auto& e : entries)
         if (!e.value || PyDict_SetItemString(ns.get(), e.key, e.value.get()) < 0) return nullptr;
     Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-    Ref name = str("LogCapture");
-    if (!bases || !name) return nullptr;
-    return tf::call(reinterpret_cast<PyObject*>(&PyType_Type), {name.get(), bases.get(), ns.get()});
+    if (!bases) return nullptr;
+    return tf::call(reinterpret_cast<PyObject*>(&PyType_Type), {n_LogCapture.obj(), bases.get(), ns.get()});
 }
 
 // ---------------------------------------------------------------------------
 // Reference configuration
 
+namespace ref_path_line { constexpr int DEF = 74, RETURN = 76; }
+PyObject* get_config_ref_path(PyObject*, PyObject*);
+tf::Function f_get_config_ref_path("_get_config_ref_path", ref_path_line::DEF,
+                                   "Get the path to the reference config file.", get_config_ref_path);
+
 PyObject* get_config_ref_path(PyObject*, PyObject*) {
-    Ref p = join(module_dir(), {"config", "config_ref.yaml"});
-    return p ? p.release() : fail("_get_config_ref_path", 76);
+    // return Path(__file__).parent / "config" / "config_ref.yaml"
+    Ref p = join(module_dir(), {&n_config_dir, &n_config_ref_yaml});
+    if (!p) return f_get_config_ref_path.fail(ref_path_line::RETURN);
+    return p.release();
 }
 
+namespace load_line { constexpr int DEF = 79, PATH = 81, EXISTS = 82, NOT_FOUND = 83, OPEN = 85, LOAD = 86; }
+PyObject* load_reference_config(PyObject*, PyObject*);
+tf::Function f_load_reference_config("_load_reference_config", load_line::DEF,
+                                     "Load the reference configuration from YAML file.", load_reference_config);
+
 PyObject* load_reference_config(PyObject*, PyObject*) {
-    const char* name = "_load_reference_config";
+    const tf::Function& F = f_load_reference_config;
+    // config_path = _get_config_ref_path()
     Ref path = call_global(n__get_config_ref_path);
-    if (!path) return fail(name, 81);
+    if (!path) return F.fail(load_line::PATH);
+
+    // if not config_path.exists():
     Ref exists = tf::call_method(path.get(), n_exists, {});
     int found = exists ? PyObject_IsTrue(exists.get()) : -1;
-    if (found < 0) return fail(name, 82);
+    if (found < 0) return F.fail(load_line::EXISTS);
+
+    //     raise FileNotFoundError(f"Reference config file not found: {config_path}")
     if (!found) {
         Ref shown = text(path.get());
-        Ref message = shown ? concat({str("Reference config file not found: ").get(), shown.get()}) : nullptr;
+        Ref message = concat({t_not_found.obj(), shown.get()});
         if (message) tf::raise(PyExc_FileNotFoundError, message.get());
-        return fail(name, 83);
+        return F.fail(load_line::NOT_FOUND);
     }
+
+    // with open(config_path, "r", encoding="utf-8") as f:
     Ref file = open_text(path.get(), n_r);
-    if (!file) return fail(name, 85);
+    if (!file) return F.fail(load_line::OPEN);
+
+    //     return yaml.safe_load(f)   (declared -> dict)
     Ref yaml = tf::lookup(n_yaml);
     Ref config = yaml ? tf::call_method(yaml.get(), n_safe_load, {file.get()}) : nullptr;
     if (config && !PyDict_CheckExact(config.get()) && config.get() != Py_None) {
         PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(config.get())->tp_name);
         config = nullptr;
     }
-    if (!close_file(file.get(), static_cast<bool>(config))) return fail(name, 86);
+    if (!close_file(file.get(), static_cast<bool>(config))) return F.fail(load_line::LOAD);
     return config.release();
 }
 
-tf::Function f_validate, f_deep_update;
+// ---------------------------------------------------------------------------
+// _validate_required_fields
+//
+//     missing = []
+//     for section, fields in REQUIRED_FIELDS.items():
+//         if section not in user_config:
+//             for field in fields:
+//                 missing.append(f"{section}.{field}")
+//         else:
+//             for field in fields:
+//                 if field not in user_config[section]:
+//                     missing.append(f"{section}.{field}")
+//     return missing
+
+namespace validate_line {
+constexpr int DEF = 91, MISSING = 97, FOR_SECTIONS = 98, SECTION_IN = 99, FOR_ABSENT = 100, APPEND_ABSENT = 101,
+              FOR_PRESENT = 104, FIELD_IN = 105, APPEND_PRESENT = 106;
+}  // namespace validate_line
+
+const char* const kValidateDoc =
+    "\n"
+    "    Check if all required fields are provided.\n"
+    "\n"
+    "    Returns:\n"
+    "        List of missing required field paths (e.g., [\"DATA_PARAM.input_col\"])\n"
+    "    ";
+
+PyObject* validate_required_fields(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+tf::Function f_validate("_validate_required_fields", validate_line::DEF, kValidateDoc,
+                        {{&n_user_config, tf::Kind::Dict}}, validate_required_fields);
+
+// REQUIRED_FIELDS: {"DATA_PARAM": ["input_col", "output_col", "data_train"]},
+// made of the interned names, so that lookups in the caller's dictionaries
+// usually match by identity.
+Ref required_fields() {
+    Ref fields = Ref::steal(PyList_New(0));
+    Ref out = Ref::steal(PyDict_New());
+    if (!fields || !out) return nullptr;
+    for (const tf::Name* n : {&n_input_col, &n_output_col, &n_data_train})
+        if (PyList_Append(fields.get(), n->obj()) < 0) return nullptr;
+    if (PyDict_SetItem(out.get(), n_DATA_PARAM.obj(), fields.get()) < 0) return nullptr;
+    return out;
+}
+
+// The pairs of REQUIRED_FIELDS.items(). An exact dict is walked in place with
+// PyDict_Next, with the checks of the dict's own items iterator (the loop
+// body may run Python code: a key's __eq__ while testing membership); any
+// other mapping through its items() method.
+class RequiredItems {
+public:
+    bool start(PyObject* required) {
+        if (PyDict_CheckExact(required)) {
+            dict_ = required;
+            used_ = left_ = PyDict_GET_SIZE(required);
+            return true;
+        }
+        Ref items = tf::call_method(required, n_items, {});
+        iter_ = items ? Ref::steal(PyObject_GetIter(items.get())) : nullptr;
+        return static_cast<bool>(iter_);
+    }
+    // 1 with the next pair in `pair`, 0 at the end, -1 on error.
+    int next(Ref* pair) {
+        if (!dict_) {
+            Ref item = Ref::steal(PyIter_Next(iter_.get()));
+            if (!item) return PyErr_Occurred() ? -1 : 0;
+            return tf::unpack(item.get(), pair, 2) ? 1 : -1;
+        }
+        if (PyDict_GET_SIZE(dict_) != used_) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return -1;
+        }
+        PyObject *key, *value;
+        if (!PyDict_Next(dict_, &pos_, &key, &value)) return 0;
+        if (left_-- == 0) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+            return -1;
+        }
+        pair[0] = Ref::borrow(key);
+        pair[1] = Ref::borrow(value);
+        return 1;
+    }
+
+private:
+    PyObject* dict_ = nullptr;  // borrowed: the caller holds REQUIRED_FIELDS
+    Py_ssize_t pos_ = 0, used_ = 0, left_ = 0;
+    Ref iter_;
+};
+
+// The fields of one section: an exact list is read by index (as its iterator
+// would, checking the length at each step), anything else through iter().
+class Fields {
+public:
+    bool start(PyObject* fields) {
+        if (PyList_CheckExact(fields)) {
+            list_ = Ref::borrow(fields);
+            return true;
+        }
+        iter_ = Ref::steal(PyObject_GetIter(fields));
+        return static_cast<bool>(iter_);
+    }
+    // 1 with the next field, 0 at the end, -1 on error.
+    int next(Ref& field) {
+        if (list_) {
+            if (i_ >= PyList_GET_SIZE(list_.get())) return 0;
+            field = Ref::borrow(PyList_GET_ITEM(list_.get(), i_++));
+            return 1;
+        }
+        field = Ref::steal(PyIter_Next(iter_.get()));
+        if (field) return 1;
+        return PyErr_Occurred() ? -1 : 0;
+    }
+
+private:
+    Ref list_, iter_;
+    Py_ssize_t i_ = 0;
+};
+
+// f"{section}.{field}", built in one piece for ASCII str objects.
+Ref field_path(PyObject* section, PyObject* field) {
+    if (PyUnicode_CheckExact(section) && PyUnicode_CheckExact(field) && PyUnicode_IS_ASCII(section) &&
+        PyUnicode_IS_ASCII(field)) {
+        Py_ssize_t ls = PyUnicode_GET_LENGTH(section), lf = PyUnicode_GET_LENGTH(field);
+        Ref out = Ref::steal(PyUnicode_New(ls + 1 + lf, 127));
+        if (!out) return nullptr;
+        char* p = static_cast<char*>(PyUnicode_DATA(out.get()));
+        std::memcpy(p, PyUnicode_DATA(section), ls);
+        p[ls] = '.';
+        std::memcpy(p + ls + 1, PyUnicode_DATA(field), lf);
+        return out;
+    }
+    Ref s = text(section);
+    Ref f = s ? text(field) : nullptr;
+    return concat({s.get(), t_dot.obj(), f.get()});
+}
+
+bool append_path(PyObject* missing, PyObject* section, PyObject* field) {
+    Ref path = field_path(section, field);
+    return path && PyList_Append(missing, path.get()) == 0;
+}
 
 PyObject* validate_required_fields(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    tf::Args a;
-    if (!f_validate.bind(args, nargs, kwnames, a)) return nullptr;
+    namespace L = validate_line;
+    const tf::Function& F = f_validate;
+    tf::Args<1> a;
+    if (!F.bind(args, nargs, kwnames, a)) return nullptr;
     PyObject* user_config = a[0];
+
     Ref missing = Ref::steal(PyList_New(0));
-    if (!missing) return f_validate.fail(97);
+    if (!missing) return F.fail(L::MISSING);
+
     Ref required = tf::lookup(n_REQUIRED_FIELDS);
-    Ref items = required ? tf::call_method(required.get(), n_items, {}) : nullptr;
-    Ref it = items ? Ref::steal(PyObject_GetIter(items.get())) : nullptr;
-    if (!it) return f_validate.fail(98);
-    auto add = [&](PyObject* section, PyObject* field) {
-        Ref s = text(section), f = s ? text(field) : nullptr;
-        Ref path = f ? concat({s.get(), str(".").get(), f.get()}) : nullptr;
-        return path && PyList_Append(missing.get(), path.get()) == 0;
-    };
-    while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
-        Ref sf[2];
-        if (!tf::unpack(pair.get(), sf, 2)) return f_validate.fail(98);
-        int has = PySequence_Contains(user_config, sf[0].get());
-        if (has < 0) return f_validate.fail(99);
-        Ref section = has ? Ref::steal(PyObject_GetItem(user_config, sf[0].get())) : Ref();
-        if (has && !section) return f_validate.fail(105);
-        Ref fields = Ref::steal(PyObject_GetIter(sf[1].get()));
-        if (!fields) return f_validate.fail(has ? 104 : 100);
-        while (Ref field = Ref::steal(PyIter_Next(fields.get()))) {
-            if (has) {
-                int present = PySequence_Contains(section.get(), field.get());
-                if (present < 0) return f_validate.fail(105);
-                if (present) continue;
-            }
-            if (!add(sf[0].get(), field.get())) return f_validate.fail(has ? 106 : 101);
+    RequiredItems items;
+    if (!required || !items.start(required.get())) return F.fail(L::FOR_SECTIONS);
+
+    Ref pair[2];
+    int more;
+    while ((more = items.next(pair)) > 0) {
+        PyObject* section = pair[0].get();
+        int has = PyDict_Contains(user_config, section);
+        if (has < 0) return F.fail(L::SECTION_IN);
+        Fields fields;
+        Ref field;
+        int got;
+        if (!has) {
+            if (!fields.start(pair[1].get())) return F.fail(L::FOR_ABSENT);
+            while ((got = fields.next(field)) > 0)
+                if (!append_path(missing.get(), section, field.get())) return F.fail(L::APPEND_ABSENT);
+            if (got < 0) return F.fail(L::FOR_ABSENT);
+            continue;
         }
-        if (PyErr_Occurred()) return f_validate.fail(has ? 104 : 100);
+        Ref given = Ref::steal(PyObject_GetItem(user_config, section));
+        if (!given) return F.fail(L::FIELD_IN);
+        if (!fields.start(pair[1].get())) return F.fail(L::FOR_PRESENT);
+        while ((got = fields.next(field)) > 0) {
+            int present = PySequence_Contains(given.get(), field.get());
+            if (present < 0) return F.fail(L::FIELD_IN);
+            if (!present && !append_path(missing.get(), section, field.get())) return F.fail(L::APPEND_PRESENT);
+        }
+        if (got < 0) return F.fail(L::FOR_PRESENT);
     }
-    if (PyErr_Occurred()) return f_validate.fail(98);
+    if (more < 0) return F.fail(L::FOR_SECTIONS);
     return missing.release();
 }
+
+// ---------------------------------------------------------------------------
+// _deep_update
+//
+//     result = base.copy()
+//     for key, value in updates.items():
+//         if key in result and isinstance(result[key], dict) and isinstance(value, dict):
+//             result[key] = _deep_update(result[key], value)
+//         else:
+//             result[key] = value
+//     return result
+
+namespace deep_update_line { constexpr int DEF = 113, COPY = 124, FOR = 125, TEST = 126, MERGE = 127, SET = 129; }
+
+const char* const kDeepUpdateDoc =
+    "\n"
+    "    Recursively update a nested dictionary.\n"
+    "\n"
+    "    Args:\n"
+    "        base: The base dictionary to update\n"
+    "        updates: The dictionary with updates to apply\n"
+    "\n"
+    "    Returns:\n"
+    "        Updated dictionary\n"
+    "    ";
+
+PyObject* deep_update(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+tf::Function f_deep_update("_deep_update", deep_update_line::DEF, kDeepUpdateDoc,
+                           {{&n_base, tf::Kind::Dict}, {&n_updates, tf::Kind::Dict}}, deep_update);
 
 // Nesting of _deep_update on this thread. It is bounded like the recursion of
 // a Python function (sys.getrecursionlimit()), so that a self-referential or
 // very deep input raises RecursionError long before the end of the thread's
-// stack, even on a small one.
-thread_local int deep_update_depth = 0;
+// stack, even on a small one. (Static TLS: read without a call.)
+[[gnu::tls_model("initial-exec")]] thread_local int deep_update_depth = 0;
 
 class DepthGuard {
 public:
     bool enter() {
-        if (deep_update_depth >= Py_GetRecursionLimit()) {
+        // The limit is at least 1, so the outermost call need not read it.
+        if (deep_update_depth > 0 && deep_update_depth >= Py_GetRecursionLimit()) {
             PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
             return false;
         }
@@ -375,27 +624,36 @@ private:
 };
 
 PyObject* deep_update(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    namespace L = deep_update_line;
+    const tf::Function& F = f_deep_update;
     DepthGuard depth;
-    if (!depth.enter()) return f_deep_update.fail(f_deep_update.line);
-    tf::Args a;
-    if (!f_deep_update.bind(args, nargs, kwnames, a)) return nullptr;
+    if (!depth.enter()) return F.fail(L::DEF);
+    tf::Args<2> a;
+    if (!F.bind(args, nargs, kwnames, a)) return nullptr;
+
     Ref result = Ref::steal(PyDict_Copy(a[0]));
-    if (!result) return f_deep_update.fail(124);
-    Ref items = Ref::steal(PyDict_Items(a[1]));  // a snapshot: the loop may run Python code
-    if (!items) return f_deep_update.fail(125);
+    if (!result) return F.fail(L::COPY);
+    if (PyDict_GET_SIZE(a[1]) == 0) return result.release();
+
+    // A snapshot of the pairs, in a list on the heap (each level of the
+    // recursion keeps its own, and a thread's stack may be small): the loop
+    // runs Python code (a key's __eq__ or __hash__, a rebound _deep_update)
+    // that may change `updates`.
+    Ref items = Ref::steal(PyDict_Items(a[1]));
+    if (!items) return F.fail(L::FOR);
     for (Py_ssize_t i = 0, n = PyList_GET_SIZE(items.get()); i < n; ++i) {
         PyObject* pair = PyList_GET_ITEM(items.get(), i);
         PyObject* key = PyTuple_GET_ITEM(pair, 0);
         PyObject* value = PyTuple_GET_ITEM(pair, 1);
         PyObject* current = PyDict_GetItemWithError(result.get(), key);  // borrowed
-        if (!current && PyErr_Occurred()) return f_deep_update.fail(126);
+        if (!current && PyErr_Occurred()) return F.fail(L::TEST);
         if (current && PyDict_Check(current) && PyDict_Check(value)) {
             Ref keep = Ref::borrow(current);
             Ref merged = call_global(n__deep_update, {keep.get(), value});
-            if (!merged || PyDict_SetItem(result.get(), key, merged.get()) < 0) return f_deep_update.fail(127);
-        } else if (PyDict_SetItem(result.get(), key, value) < 0) {
-            return f_deep_update.fail(129);
+            if (!merged || PyDict_SetItem(result.get(), key, merged.get()) < 0) return F.fail(L::MERGE);
+            continue;
         }
+        if (PyDict_SetItem(result.get(), key, value) < 0) return F.fail(L::SET);
     }
     return result.release();
 }
@@ -471,20 +729,35 @@ const char* const kFitrunDoc =
     "        FileNotFoundError: If reference config file not found\n"
     "    ";
 
+namespace fit_line {
+constexpr int DEF = 135, LOAD = 250, FILENAMES = 253, SECTIONS = 262, MERGE = 290, VALIDATE = 293, MISSING = 295,
+              RAISE_MISSING = 296;
+// run(): the directories, the log name, the OUTPUT section, the import
+constexpr int MODEL_DIR = 302, PLOTS_DIR = 303, LOGS_DIR = 304, STAMP = 307, METHOD = 310, LOG_NAME = 313,
+              OUTPUT_SECTION = 317, OUTPUT_MODEL_DIR = 318, OUTPUT_PLOTS_DIR = 319, OUTPUT_LOGS_DIR = 320,
+              IMPORT_TIME = 322;
+// the captured training: the `with` line, the banner's seven prints, the try block
+constexpr int CAPTURE = 329, BANNER = 330, TIME_START = 339, TRAIN_CALL = 340, TIME_END = 341, READ_ERRORS = 344,
+              DONE = 351, TOTAL_TIME = 352, FAILED = 355;
+constexpr int RESULT = 359;
+}  // namespace fit_line
+
+// Where a given value lands in the caller's dictionary (under its own name).
 enum Section { MODEL, DATA, TRAIN, PLOT, NONE };
+
+PyObject* default_run_type() { return Py_NewRef(n_regression.obj()); }
+PyObject* default_gpu_idx() { return PyLong_FromLong(0); }
 
 struct FitParam {
     tf::Name name;
     tf::Kind kind;
     Section section;
-    int line;
+    int line;                               // the parameter's line, named by its conversion errors (0: none)
+    bool none_ok = true;                    // None allowed
+    PyObject* (*dflt)() = tf::default_none;
 };
 
-PyObject* default_run_type() { return Py_NewRef(n_regression.obj()); }
-PyObject* default_gpu_idx() { return PyLong_FromLong(0); }
-
-// The 43 parameters in signature order; each given value lands under its own
-// name in its section.
+// The 43 parameters in signature order.
 FitParam fit_params[] = {
     {tf::Name("input_col"), tf::Kind::List, DATA, 0},
     {tf::Name("output_col"), tf::Kind::List, DATA, 0},
@@ -527,41 +800,53 @@ FitParam fit_params[] = {
     {tf::Name("plot_in_axis"), tf::Kind::List, PLOT, 0},
     {tf::Name("plot_out_axis"), tf::Kind::List, PLOT, 0},
     {tf::Name("plot_params_number"), tf::Kind::Int, PLOT, 176},
-    {tf::Name("run_type"), tf::Kind::Str, NONE, 0},
-    {tf::Name("gpu_idx"), tf::Kind::Int, NONE, 179},
+    {tf::Name("run_type"), tf::Kind::Str, NONE, 0, false, default_run_type},
+    {tf::Name("gpu_idx"), tf::Kind::Int, NONE, 179, false, default_gpu_idx},
 };
-constexpr int kParams = sizeof fit_params / sizeof fit_params[0];
-enum Index { DATA_TRAIN = 2, DATA_VAL = 3, DATA_TEST = 4, INTERP_METHOD = 5, RUN_TYPE = 41, GPU_IDX = 42 };
+constexpr size_t kParams = sizeof fit_params / sizeof fit_params[0];
+using FitArgs = tf::Args<kParams>;
 
-tf::Function f_fitrun;
+std::vector<tf::Param> fit_param_table() {
+    std::vector<tf::Param> out;
+    for (const FitParam& p : fit_params) out.push_back({&p.name, p.kind, p.none_ok, p.line, p.dflt});
+    return out;
+}
 
-// Source lines of the statements of execute_fitrun.
-enum FitLine {
-    FIT_DEF = 135, LOAD = 250, FILENAMES = 253, SECTIONS = 262, MERGE = 290, VALIDATE = 293, MISSING = 295,
-    DIRS = 302, STAMP = 307, METHOD = 310, LOG_NAME = 313, OUTPUT_SECTION = 317, IMPORT_TIME = 322,
-    RUN_VALUES = 324, CAPTURE = 329, BANNER = 330, TIME_START = 339, TRAIN_CALL = 340, TIME_END = 341,
-    READ_ERRORS = 344, DONE = 351, FAILED = 355, RERAISE = 356, RESULT = 359,
-};
+// The position of a parameter in the signature, found by its name.
+size_t param_index(const char* name) {
+    size_t i = 0;
+    while (i < kParams && std::strcmp(fit_params[i].name.text(), name) != 0) ++i;
+    return i;
+}
+const size_t kDataTrain = param_index("data_train"), kDataVal = param_index("data_val"),
+             kDataTest = param_index("data_test"), kInterpMethod = param_index("interp_method"),
+             kRunType = param_index("run_type"), kGpuIdx = param_index("gpu_idx");
 
-const char* const kRule = "============================================================";
+PyObject* execute_fitrun(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+tf::Function f_fitrun("execute_fitrun", fit_line::DEF, kFitrunDoc, fit_param_table(), execute_fitrun);
+
+bool fit_fail(int line) {
+    f_fitrun.fail(line);
+    return false;
+}
 
 // The caller's dictionary: sections in the order MODEL, DATA, TRAIN, PLOT,
-// keys in signature order, only arguments that are not None, no empty section.
-Ref caller_sections(const tf::Args& a, PyObject* filenames) {
+// keys in signature order, only arguments that are not None, no empty
+// section; data_filenames (when given) right after data_train.
+Ref caller_sections(const FitArgs& a, PyObject* filenames) {
     static const tf::Name* section_names[] = {&n_MODEL_PARAM, &n_DATA_PARAM, &n_TRAIN_PARAM, &n_PLOT};
     Ref user = Ref::steal(PyDict_New());
     if (!user) return nullptr;
     for (int s = MODEL; s <= PLOT; ++s) {
         Ref section = Ref::steal(PyDict_New());
         if (!section) return nullptr;
-        for (int i = 0; i < kParams; ++i) {
+        for (size_t i = 0; i < kParams; ++i) {
             if (fit_params[i].section != s) continue;
             if (a[i] != Py_None && PyDict_SetItem(section.get(), fit_params[i].name.obj(), a[i]) < 0) return nullptr;
-            if (i == DATA_TRAIN && filenames && PyDict_SetItem(section.get(), n_data_filenames.obj(), filenames) < 0)
+            if (i == kDataTrain && filenames && PyDict_SetItem(section.get(), n_data_filenames.obj(), filenames) < 0)
                 return nullptr;
         }
-        if (PyDict_GET_SIZE(section.get()) &&
-            PyDict_SetItem(user.get(), section_names[s]->obj(), section.get()) < 0)
+        if (PyDict_GET_SIZE(section.get()) && PyDict_SetItem(user.get(), section_names[s]->obj(), section.get()) < 0)
             return nullptr;
     }
     return user;
@@ -679,270 +964,405 @@ private:
     PyObject* held_ = nullptr;
 };
 
-// Everything after a successful validation: directories, log, capture, the
-// timed pipeline call and the result.
-PyObject* run(const tf::Args& a, PyObject* config) {
-    const tf::Function& F = f_fitrun;
-    Ref model_dir = call_global(n__get_model_save_dir);
-    if (!model_dir) return F.fail(DIRS);
-    Ref plots_dir = call_global(n__get_plots_dir);
-    if (!plots_dir) return F.fail(DIRS + 1);
-    Ref logs_dir = call_global(n__get_logs_dir);
-    if (!logs_dir) return F.fail(DIRS + 2);
+// The live log: a training run's capture buffer also appends what it
+// captures to the run's (already claimed) log file as it arrives, so the file
+// grows during the run, `tail -f` follows it, and a run killed midway keeps
+// everything printed before. Leaving the capture still writes the whole text
+// over the file, so a finished run's log is exactly what the capture holds.
+// LogCapture used on its own keeps a plain StringIO; only the run swaps in
+// this buffer. The class is written in Python: it is only a few lines of
+// glue around io.StringIO and a text file.
+const char* const LIVE_LOG_SOURCE = R"(
+import io
 
+class LiveLog(io.StringIO):
+    def __init__(self, path):
+        super().__init__()
+        self.file = open(path, "a", encoding="utf-8", errors="backslashreplace")
+
+    def write(self, s):
+        n = super().write(s)
+        if self.file is not None:
+            try:
+                self.file.write(s)
+                self.file.flush()
+            except Exception:
+                self.detach_file()  # the capture still writes the whole log at the end
+        return n
+
+    def detach_file(self):
+        file, self.file = self.file, None
+        if file is not None:
+            try:
+                file.close()
+            except Exception:
+                pass
+)";
+
+// A new LiveLog writing through to `log_path`.
+Ref live_log(PyObject* log_path) {
+    static PyObject* live_log_type = nullptr;  // kept for the life of the process
+    if (!live_log_type) {
+        Ref code = Ref::steal(Py_CompileString(LIVE_LOG_SOURCE, "<quelmar.tools.fitrun live log>", Py_file_input));
+        Ref ns = code ? Ref::steal(PyDict_New()) : nullptr;
+        if (!ns || PyDict_SetItemString(ns.get(), "__builtins__", PyEval_GetFrameBuiltins()) < 0) return nullptr;
+        Ref done = Ref::steal(PyEval_EvalCode(code.get(), ns.get(), ns.get()));
+        PyObject* type = done ? PyDict_GetItemString(ns.get(), "LiveLog") : nullptr;  // borrowed
+        if (!type) return nullptr;
+        if (!live_log_type) live_log_type = Py_NewRef(type);
+    }
+    return tf::call(live_log_type, {log_path});
+}
+
+// Gives a standard capture (one whose buffer is exactly an io.StringIO) the
+// live-log buffer instead; a replaced LogCapture is left as it is. Returns
+// the live buffer, None when there is none, or null on error.
+Ref go_live(PyObject* capture, PyObject* log_path) {
+    Ref captured = Ref::steal(PyObject_GetAttr(capture, n_captured.obj()));
+    if (!captured) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+        PyErr_Clear();
+        return Ref::borrow(Py_None);
+    }
+    Ref io = tf::import_module("io");
+    Ref string_io = io ? tf::attr(io.get(), n_StringIO) : nullptr;
+    if (!string_io) return nullptr;
+    if (reinterpret_cast<PyObject*>(Py_TYPE(captured.get())) != string_io.get()) return Ref::borrow(Py_None);
+    Ref live = live_log(log_path);
+    if (!live || PyObject_SetAttr(capture, n_captured.obj(), live.get()) < 0) return nullptr;
+    return live;
+}
+
+// Stops the write-through before the capture writes the whole log.
+void stop_live(PyObject* live) {
+    if (live == Py_None) return;
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Ref r = tf::call_method(live, n_detach_file, {});
+    PyErr_Clear();
+    PyErr_SetRaisedException(exc.release());
+}
+
+// config["OUTPUT"]["log_file"] = str(log_path): the pipeline names what it
+// saves after the run's log (the same time stamp).
+bool set_log_file(PyObject* config, PyObject* log_path) {
+    Ref output = Ref::steal(PyObject_GetItem(config, n_OUTPUT.obj()));
+    Ref text = output ? Ref::steal(PyObject_Str(log_path)) : nullptr;
+    return text && PyObject_SetItem(output.get(), n_log_file.obj(), text.get()) == 0;
+}
+
+// The three output directories of a run.
+struct Dirs {
+    Ref model, plots, logs;
+};
+
+// What the training reports; None until it has run.
+struct Training {
+    Ref seconds = Ref::borrow(Py_None), train_rmse = seconds, val_rmse = seconds, test_rmse = seconds;
+};
+
+// model_save_dir = _get_model_save_dir(); plots_dir = ...; logs_dir = ...
+bool make_dirs(Dirs& d) {
+    d.model = call_global(n__get_model_save_dir);
+    if (!d.model) return fit_fail(fit_line::MODEL_DIR);
+    d.plots = call_global(n__get_plots_dir);
+    if (!d.plots) return fit_fail(fit_line::PLOTS_DIR);
+    d.logs = call_global(n__get_logs_dir);
+    if (!d.logs) return fit_fail(fit_line::LOGS_DIR);
+    return true;
+}
+
+// The log-path step:
+//     timestamp = datetime.now().strftime("%Y%m%d_%H%M%S")
+//     method = interp_method or config["MODEL_PARAM"]["interp_method"]
+//     log_name = f"training_{method}_{timestamp}"
+// A plain `logs_dir / f"{log_name}.log"` would overwrite the log of another
+// run started in the same second and lets the method's text reach the file
+// system: the name is sanitised here and made unique when it is claimed.
+Ref log_stem(PyObject* config, PyObject* interp_method) {
     Ref datetime = tf::lookup(n_datetime);
     Ref now = datetime ? tf::call_method(datetime.get(), n_now, {}) : nullptr;
-    Ref format = now ? str("%Y%m%d_%H%M%S") : nullptr;
-    Ref stamp = format ? tf::call_method(now.get(), n_strftime, {format.get()}) : nullptr;
-    if (!stamp) return F.fail(STAMP);
+    Ref stamp = now ? tf::call_method(now.get(), n_strftime, {t_stamp.obj()}) : nullptr;
+    if (!stamp) return fit_fail(fit_line::STAMP), nullptr;
 
-    PyObject* given = a[INTERP_METHOD];
-    int use_given = given == Py_None ? 0 : PyObject_IsTrue(given);
-    if (use_given < 0) return F.fail(METHOD);
+    int use_given = interp_method == Py_None ? 0 : PyObject_IsTrue(interp_method);
+    if (use_given < 0) return fit_fail(fit_line::METHOD), nullptr;
     Ref method_value;
     if (use_given) {
-        method_value = Ref::borrow(given);
+        method_value = Ref::borrow(interp_method);
     } else {
         Ref model = Ref::steal(PyObject_GetItem(config, n_MODEL_PARAM.obj()));
         method_value = model ? Ref::steal(PyObject_GetItem(model.get(), n_interp_method.obj())) : nullptr;
     }
     Ref method = method_value ? text(method_value.get()) : nullptr;
-    if (!method) return F.fail(METHOD);
+    if (!method) return fit_fail(fit_line::METHOD), nullptr;
 
     Ref part = file_name_part(method.get());
-    Ref stem = part ? concat({str("training_").get(), part.get(), str("_").get(), stamp.get()}) : nullptr;
-    if (!stem) return F.fail(LOG_NAME);
+    Ref stem = part ? concat({t_training.obj(), part.get(), t_underscore.obj(), stamp.get()}) : nullptr;
+    if (!stem) return fit_fail(fit_line::LOG_NAME), nullptr;
+    return stem;
+}
 
+// The OUTPUT-section step:
+//     if "OUTPUT" not in config: config["OUTPUT"] = {}
+//     config["OUTPUT"]["model_save_dir"] = str(model_save_dir)   (and plots_dir, logs_dir)
+bool set_output_section(PyObject* config, const Dirs& d) {
     int has_output = PySequence_Contains(config, n_OUTPUT.obj());
-    if (has_output < 0) return F.fail(OUTPUT_SECTION);
+    if (has_output < 0) return fit_fail(fit_line::OUTPUT_SECTION);
     if (!has_output) {
         Ref fresh = Ref::steal(PyDict_New());
-        if (!fresh || PyObject_SetItem(config, n_OUTPUT.obj(), fresh.get()) < 0) return F.fail(OUTPUT_SECTION);
+        if (!fresh || PyObject_SetItem(config, n_OUTPUT.obj(), fresh.get()) < 0)
+            return fit_fail(fit_line::OUTPUT_SECTION);
     }
     Ref output = Ref::steal(PyObject_GetItem(config, n_OUTPUT.obj()));
-    if (!output) return F.fail(OUTPUT_SECTION + 1);
-    const std::pair<const tf::Name*, PyObject*> dirs[] = {
-        {&n_model_save_dir, model_dir.get()}, {&n_plots_dir, plots_dir.get()}, {&n_logs_dir, logs_dir.get()}};
-    for (int i = 0; i < 3; ++i) {
-        Ref s = Ref::steal(PyObject_Str(dirs[i].second));
-        if (!s || PyObject_SetItem(output.get(), dirs[i].first->obj(), s.get()) < 0)
-            return F.fail(OUTPUT_SECTION + 1 + i);
+    if (!output) return fit_fail(fit_line::OUTPUT_MODEL_DIR);
+    const struct { const tf::Name& key; PyObject* dir; int line; } entries[] = {
+        {n_model_save_dir, d.model.get(), fit_line::OUTPUT_MODEL_DIR},
+        {n_plots_dir, d.plots.get(), fit_line::OUTPUT_PLOTS_DIR},
+        {n_logs_dir, d.logs.get(), fit_line::OUTPUT_LOGS_DIR},
+    };
+    for (const auto& e : entries) {
+        Ref s = Ref::steal(PyObject_Str(e.dir));
+        if (!s || PyObject_SetItem(output.get(), e.key.obj(), s.get()) < 0) return fit_fail(e.line);
     }
+    return true;
+}
 
-    Ref time = tf::import_module("time");
-    if (!time) return F.fail(IMPORT_TIME);
-    Ref training_time = Ref::borrow(Py_None), train_rmse = training_time, val_rmse = training_time,
-        test_rmse = training_time;
+// print("\n" + "=" * 60); print("Starting Training Pipeline"); ... (lines 330 to 336)
+bool print_banner(const Dirs& d, PyObject* log_path) {
+    int line = fit_line::BANNER;
+    if (!print(t_banner_first.obj())) return fit_fail(line);
+    if (!print(t_starting.obj())) return fit_fail(line + 1);
+    if (!print(t_rule.obj())) return fit_fail(line + 2);
+    const struct { const tf::Name& label; PyObject* value; } shown[] = {
+        {t_model_dir, d.model.get()}, {t_plots_dir, d.plots.get()}, {t_log_file, log_path}};
+    for (int i = 0; i < 3; ++i) {
+        Ref value = text(shown[i].value);
+        if (!print(concat({shown[i].label.obj(), value.get()}).get())) return fit_fail(line + 3 + i);
+    }
+    if (!print(t_banner_last.obj())) return fit_fail(line + 6);
+    return true;
+}
 
-    // with LogCapture(log_path): ..., one run at a time
+// The body of the `try`:
+//     start_time = time.time()
+//     result = train_model(config=config, run_type=run_type, gpu_idx=gpu_idx)
+//     training_time = time.time() - start_time
+//     train_rmse = result.errors_train[-1] if ... (and val_rmse, test_rmse)
+//     print("\nTraining completed successfully!")
+//     print(f"Total training time: {training_time:.2f} seconds")
+bool train(PyObject* time, PyObject* config, PyObject* run_type, PyObject* gpu_idx, Training& t) {
+    Ref start = tf::call_method(time, n_time, {});
+    if (!start) return fit_fail(fit_line::TIME_START);
+
+    static PyObject* kwnames = nullptr;  // ("config", "run_type", "gpu_idx"), kept for the life of the process
+    if (!kwnames && !(kwnames = PyTuple_Pack(3, n_config.obj(), n_run_type.obj(), n_gpu_idx.obj())))
+        return fit_fail(fit_line::TRAIN_CALL);
+    Ref train_model = tf::lookup(n_train_model);
+    Ref result = train_model ? tf::call(train_model.get(), {config, run_type, gpu_idx}, kwnames) : nullptr;
+    if (!result) return fit_fail(fit_line::TRAIN_CALL);
+
+    Ref end = tf::call_method(time, n_time, {});
+    Ref elapsed = end ? Ref::steal(PyNumber_Subtract(end.get(), start.get())) : nullptr;
+    if (!elapsed) return fit_fail(fit_line::TIME_END);
+    t.seconds = elapsed;
+
+    if (!read_error(result.get(), n_errors_train, true, t.train_rmse) ||
+        !read_error(result.get(), n_errors_val, true, t.val_rmse) ||
+        !read_error(result.get(), n_error_test, false, t.test_rmse))
+        return fit_fail(fit_line::READ_ERRORS);
+
+    if (!print(t_completed.obj())) return fit_fail(fit_line::DONE);
+
+    Ref seconds = Ref::steal(PyObject_Format(t.seconds.get(), t_2f.obj()));
+    if (!print(concat({t_total_time.obj(), seconds.get(), t_seconds.obj()}).get()))
+        return fit_fail(fit_line::TOTAL_TIME);
+    return true;
+}
+
+// except Exception as e: print(f"\nTraining failed with error: {e}"); raise
+// `exc` is the exception in flight; a failing print replaces it (chained).
+void report_failure(Ref& exc) {
+    Ref shown = text(exc.get());
+    Ref message = shown ? concat({t_failed.obj(), shown.get()}) : nullptr;
+    if (print(message.get())) return;
+    fit_fail(fit_line::FAILED);
+    Ref err = Ref::steal(PyErr_GetRaisedException());
+    if (err.get() != exc.get()) PyException_SetContext(err.get(), exc.release());
+    exc = err;
+}
+
+// The captured training step, one run at a time:
+//     config["OUTPUT"]["log_file"] = str(log_path)
+//     with LogCapture(log_path):          (its buffer a live log: see LiveLog)
+//         <the banner>
+//         try:
+//             <train>
+//         except Exception as e:
+//             <report_failure>
+Ref captured_training(PyObject* config, PyObject* run_type, PyObject* gpu_idx, const Dirs& d, PyObject* stem,
+                      PyObject* time, Training& t) {
     RunLock run_lock;
-    if (!run_lock.acquire()) return F.fail(CAPTURE);
-    Ref log_path = claim_log_path(logs_dir.get(), stem.get());
-    if (!log_path) return F.fail(CAPTURE);
-    Ref capture = call_global(n_LogCapture, {log_path.get()});
-    Ref exit = capture ? tf::attr(capture.get(), n___exit__) : nullptr;
+    if (!run_lock.acquire()) return fit_fail(fit_line::CAPTURE), nullptr;
+    Ref log_path = claim_log_path(d.logs.get(), stem);
+    if (!log_path) return fit_fail(fit_line::CAPTURE), nullptr;
+
+    Ref capture = set_log_file(config, log_path.get()) ? call_global(n_LogCapture, {log_path.get()}) : nullptr;
+    Ref live = capture ? go_live(capture.get(), log_path.get()) : nullptr;
+    Ref exit = live ? tf::attr(capture.get(), n___exit__) : nullptr;
     Ref enter = exit ? tf::attr(capture.get(), n___enter__) : nullptr;
     if (!enter || !tf::call(enter.get(), {})) {
+        if (live) stop_live(live.get());
         remove_file(log_path.get());  // the run never started: leave no log behind
-        return F.fail(CAPTURE);
+        return fit_fail(fit_line::CAPTURE), nullptr;
     }
 
-    int line = 0;
-    auto step = [&](bool ok, int at) {
-        if (!ok && !line) line = at;
-        return ok;
-    };
-    bool ok =
-        step(print(concat({str("\n").get(), str(kRule).get()}).get()), BANNER) &&
-        step(print(str("Starting Training Pipeline").get()), BANNER + 1) &&
-        step(print(str(kRule).get()), BANNER + 2) &&
-        step(print(concat({str("Model save directory: ").get(), text(model_dir.get()).get()}).get()), BANNER + 3) &&
-        step(print(concat({str("Plots directory: ").get(), text(plots_dir.get()).get()}).get()), BANNER + 4) &&
-        step(print(concat({str("Log file: ").get(), text(log_path.get()).get()}).get()), BANNER + 5) &&
-        step(print(concat({str(kRule).get(), str("\n").get()}).get()), BANNER + 6);
-    bool banner_ok = ok;
-
-    if (ok) {  // try:
-        Ref start = tf::call_method(time.get(), n_time, {});
-        Ref train = step(static_cast<bool>(start), TIME_START) ? tf::lookup(n_train_model) : nullptr;
-        Ref kwnames = train ? Ref::steal(PyTuple_Pack(3, n_config.obj(), n_run_type.obj(), n_gpu_idx.obj())) : nullptr;
-        Ref result = kwnames ? tf::call(train.get(), {config, a[RUN_TYPE], a[GPU_IDX]}, kwnames.get()) : nullptr;
-        Ref end = step(static_cast<bool>(result), TRAIN_CALL) ? tf::call_method(time.get(), n_time, {}) : nullptr;
-        Ref elapsed = end ? Ref::steal(PyNumber_Subtract(end.get(), start.get())) : nullptr;
-        if (elapsed) training_time = elapsed;
-        ok = step(static_cast<bool>(elapsed), TIME_END) &&
-             step(read_error(result.get(), n_errors_train, true, train_rmse) &&
-                      read_error(result.get(), n_errors_val, true, val_rmse) &&
-                      read_error(result.get(), n_error_test, false, test_rmse),
-                  READ_ERRORS) &&
-             step(print(str("\nTraining completed successfully!").get()), DONE);
-        if (ok) {
-            Ref seconds = Ref::steal(PyObject_Format(training_time.get(), str(".2f").get()));
-            ok = step(print(seconds ? concat({str("Total training time: ").get(), seconds.get(), str(" seconds").get()}).get()
-                                    : nullptr),
-                      DONE + 1);
-        }
+    bool banner = print_banner(d, log_path.get());
+    if (banner && train(time, config, run_type, gpu_idx, t)) {
+        stop_live(live.get());
+        if (leave(exit.get(), nullptr) < 0) return fit_fail(fit_line::CAPTURE), nullptr;
+        return log_path;
     }
 
-    if (ok) {
-        if (leave(exit.get(), nullptr) < 0) return F.fail(CAPTURE);
-        run_lock.release();
-    } else {
-        tf::add_traceback(F.qualname, line);
-        bool is_exception = banner_ok && PyErr_ExceptionMatches(PyExc_Exception);
-        Ref exc = Ref::steal(PyErr_GetRaisedException());
-        if (is_exception) {  // except Exception as e: print(...); raise
-            Ref shown = text(exc.get());
-            Ref message = shown ? concat({str("\nTraining failed with error: ").get(), shown.get()}) : nullptr;
-            if (!print(message.get())) {
-                tf::add_traceback(F.qualname, FAILED);
-                Ref err = Ref::steal(PyErr_GetRaisedException());
-                if (err.get() != exc.get()) PyException_SetContext(err.get(), exc.release());
-                exc = err;
-            }
-        }
-        int suppressed = leave(exit.get(), exc.get());
-        run_lock.release();
-        if (suppressed < 0) return F.fail(CAPTURE);
-        if (!suppressed) {
-            PyErr_SetRaisedException(exc.release());
-            return nullptr;
-        }
+    bool is_exception = banner && PyErr_ExceptionMatches(PyExc_Exception);
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    if (is_exception) report_failure(exc);
+    stop_live(live.get());
+    int suppressed = leave(exit.get(), exc.get());
+    run_lock.release();
+    if (suppressed < 0) return fit_fail(fit_line::CAPTURE), nullptr;
+    if (!suppressed) {
+        PyErr_SetRaisedException(exc.release());
+        return nullptr;
     }
+    return log_path;
+}
 
+// The result step:
+//     return {"config": config,
+//             "model_save_path": str(model_save_dir) if config.get("TRAIN_PARAM", {}).get("bool_save_model", False) else None,
+//             "plots_path": str(plots_dir) if config.get("PLOT", {}).get("bool_plot", False) else None,
+//             "log_path": str(log_path), "training_completed": True,
+//             "interp_method": config["MODEL_PARAM"]["interp_method"], "run_type": run_type,
+//             "train_rmse": ..., "val_rmse": ..., "test_rmse": ..., "training_time_seconds": training_time}
+PyObject* result(PyObject* config, PyObject* run_type, const Dirs& d, PyObject* log_path, const Training& t) {
     int save = switch_on(config, n_TRAIN_PARAM, n_bool_save_model);
     int plot = save < 0 ? -1 : switch_on(config, n_PLOT, n_bool_plot);
-    if (plot < 0) return F.fail(RESULT);
-    Ref model_path = save ? Ref::steal(PyObject_Str(model_dir.get())) : Ref::borrow(Py_None);
-    Ref plots_path = plot ? Ref::steal(PyObject_Str(plots_dir.get())) : Ref::borrow(Py_None);
-    Ref log_text = Ref::steal(PyObject_Str(log_path.get()));
+    if (plot < 0) return f_fitrun.fail(fit_line::RESULT);
+    Ref model_path = save ? Ref::steal(PyObject_Str(d.model.get())) : Ref::borrow(Py_None);
+    Ref plots_path = plot ? Ref::steal(PyObject_Str(d.plots.get())) : Ref::borrow(Py_None);
+    Ref log_text = Ref::steal(PyObject_Str(log_path));
     Ref model = Ref::steal(PyObject_GetItem(config, n_MODEL_PARAM.obj()));
-    Ref method_after = model ? Ref::steal(PyObject_GetItem(model.get(), n_interp_method.obj())) : nullptr;
+    Ref method = model ? Ref::steal(PyObject_GetItem(model.get(), n_interp_method.obj())) : nullptr;
     Ref out = Ref::steal(PyDict_New());
-    if (!model_path || !plots_path || !log_text || !method_after || !out) return F.fail(RESULT);
+    if (!model_path || !plots_path || !log_text || !method || !out) return f_fitrun.fail(fit_line::RESULT);
     const std::pair<const tf::Name*, PyObject*> items[] = {
         {&n_config, config},
         {&n_model_save_path, model_path.get()},
         {&n_plots_path, plots_path.get()},
         {&n_log_path, log_text.get()},
         {&n_training_completed, Py_True},
-        {&n_interp_method, method_after.get()},
-        {&n_run_type, a[RUN_TYPE]},
-        {&n_train_rmse, train_rmse.get()},
-        {&n_val_rmse, val_rmse.get()},
-        {&n_test_rmse, test_rmse.get()},
-        {&n_training_time_seconds, training_time.get()},
+        {&n_interp_method, method.get()},
+        {&n_run_type, run_type},
+        {&n_train_rmse, t.train_rmse.get()},
+        {&n_val_rmse, t.val_rmse.get()},
+        {&n_test_rmse, t.test_rmse.get()},
+        {&n_training_time_seconds, t.seconds.get()},
     };
     for (auto& [key, value] : items)
-        if (PyDict_SetItem(out.get(), key->obj(), value) < 0) return F.fail(RESULT);
+        if (PyDict_SetItem(out.get(), key->obj(), value) < 0) return f_fitrun.fail(fit_line::RESULT);
     return out.release();
 }
 
+// Everything after a successful validation:
+//     model_save_dir, plots_dir, logs_dir = <the three directories>
+//     log_path = <the log-path step>
+//     <the OUTPUT-section step>
+//     import time
+//     <the captured training step>
+//     return <the result step>
+PyObject* run(PyObject* config, PyObject* interp_method, PyObject* run_type, PyObject* gpu_idx) {
+    Dirs dirs;
+    if (!make_dirs(dirs)) return nullptr;
+    Ref stem = log_stem(config, interp_method);
+    if (!stem) return nullptr;
+    if (!set_output_section(config, dirs)) return nullptr;
+
+    Ref time = tf::import_module("time");
+    if (!time) return f_fitrun.fail(fit_line::IMPORT_TIME);
+
+    Training training;
+    Ref log_path = captured_training(config, run_type, gpu_idx, dirs, stem.get(), time.get(), training);
+    if (!log_path) return nullptr;
+    return result(config, run_type, dirs, log_path.get(), training);
+}
+
+//     config = _load_reference_config()
+//     data_filenames = [f for f in (data_train, data_val, data_test) if f is not None]  (when data_train is given)
+//     user_config = <the caller's sections>
+//     config = _deep_update(config, user_config)
+//     missing = _validate_required_fields(user_config)
+//     if missing: raise ValueError(f"Missing required fields: {', '.join(missing)}. ...")
+//     return run(config, interp_method, run_type, gpu_idx)
 PyObject* execute_fitrun(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    namespace L = fit_line;
     const tf::Function& F = f_fitrun;
-    tf::Args a;
+    FitArgs a;
     if (!F.bind(args, nargs, kwnames, a)) return nullptr;
 
     Ref config = call_global(n__load_reference_config);
-    if (!config) return F.fail(LOAD);
+    if (!config) return F.fail(L::LOAD);
 
     Ref filenames;
-    if (a[DATA_TRAIN] != Py_None) {
+    if (a[kDataTrain] != Py_None) {
         filenames = Ref::steal(PyList_New(0));
-        for (int i : {DATA_TRAIN, DATA_VAL, DATA_TEST}) {
+        for (size_t i : {kDataTrain, kDataVal, kDataTest}) {
             if (!filenames) break;
             if (a[i] != Py_None && PyList_Append(filenames.get(), a[i]) < 0) filenames = nullptr;
         }
-        if (!filenames) return F.fail(FILENAMES);
+        if (!filenames) return F.fail(L::FILENAMES);
     }
+
     Ref user = caller_sections(a, filenames.get());
-    if (!user) return F.fail(SECTIONS);
+    if (!user) return F.fail(L::SECTIONS);
 
     config = call_global(n__deep_update, {config.get(), user.get()});
-    if (!config) return F.fail(MERGE);
+    if (!config) return F.fail(L::MERGE);
+
     Ref missing = call_global(n__validate_required_fields, {user.get()});
-    if (!missing) return F.fail(VALIDATE);
+    if (!missing) return F.fail(L::VALIDATE);
+
     int any = PyObject_IsTrue(missing.get());
-    if (any < 0) return F.fail(MISSING);
+    if (any < 0) return F.fail(L::MISSING);
     if (any) {
-        Ref sep = str(", ");
-        Ref joined = sep ? Ref::steal(PyUnicode_Join(sep.get(), missing.get())) : nullptr;
-        Ref message = joined ? concat({str("Missing required fields: ").get(), joined.get(),
-                                       str(". These fields must be provided by the user.").get()})
-                             : nullptr;
+        Ref joined = Ref::steal(PyUnicode_Join(t_comma.obj(), missing.get()));
+        Ref message = joined ? concat({t_missing.obj(), joined.get(), t_missing_end.obj()}) : nullptr;
         if (message) tf::raise(PyExc_ValueError, message.get());
-        return F.fail(MISSING + 1);
+        return F.fail(L::RAISE_MISSING);
     }
-    return run(a, config.get());
+    return run(config.get(), a[kInterpMethod], a[kRunType], a[kGpuIdx]);
 }
 
 // ---------------------------------------------------------------------------
 // Module body
 
-const char* const kDeepUpdateDoc =
-    "\n"
-    "    Recursively update a nested dictionary.\n"
-    "\n"
-    "    Args:\n"
-    "        base: The base dictionary to update\n"
-    "        updates: The dictionary with updates to apply\n"
-    "\n"
-    "    Returns:\n"
-    "        Updated dictionary\n"
-    "    ";
-const char* const kValidateDoc =
-    "\n"
-    "    Check if all required fields are provided.\n"
-    "\n"
-    "    Returns:\n"
-    "        List of missing required field paths (e.g., [\"DATA_PARAM.input_col\"])\n"
-    "    ";
-
-PyMethodDef m_get_tools_dir = {"_get_tools_dir", get_tools_dir, METH_NOARGS, "Get the tools directory path."};
-PyMethodDef m_get_model_save_dir = {"_get_model_save_dir", get_model_save_dir, METH_NOARGS,
-                                    "Get the directory for saving models."};
-PyMethodDef m_get_plots_dir = {"_get_plots_dir", get_plots_dir, METH_NOARGS, "Get the directory for saving plots."};
-PyMethodDef m_get_logs_dir = {"_get_logs_dir", get_logs_dir, METH_NOARGS, "Get the directory for saving logs."};
-PyMethodDef m_get_config_ref_path = {"_get_config_ref_path", get_config_ref_path, METH_NOARGS,
-                                     "Get the path to the reference config file."};
-PyMethodDef m_load_reference_config = {"_load_reference_config", load_reference_config, METH_NOARGS,
-                                       "Load the reference configuration from YAML file."};
-PyMethodDef m_validate = {"_validate_required_fields", cfunc(validate_required_fields),
-                          METH_FASTCALL | METH_KEYWORDS, kValidateDoc};
-PyMethodDef m_deep_update = {"_deep_update", cfunc(deep_update), METH_FASTCALL | METH_KEYWORDS, kDeepUpdateDoc};
-PyMethodDef m_fitrun = {"execute_fitrun", cfunc(execute_fitrun), METH_FASTCALL | METH_KEYWORDS, kFitrunDoc};
-
-Ref required_fields() {
-    return Ref::steal(Py_BuildValue("{s:[sss]}", "DATA_PARAM", "input_col", "output_col", "data_train"));
-}
-
 bool body(tf::Body& b) {
-    f_validate = {"_validate_required_fields", "quelmar.tools.fitrun._validate_required_fields", 91, kValidateDoc,
-                  {{&n_user_config, tf::Kind::Dict}}, true};
-    f_deep_update = {"_deep_update", "quelmar.tools.fitrun._deep_update", 113, kDeepUpdateDoc,
-                     {{&n_base, tf::Kind::Dict}, {&n_updates, tf::Kind::Dict}}, true};
-    std::vector<tf::Param> params;
-    for (int i = 0; i < kParams; ++i) {
-        const FitParam& p = fit_params[i];
-        params.push_back({&p.name, p.kind, i != RUN_TYPE && i != GPU_IDX, p.line,
-                          i == RUN_TYPE ? default_run_type : i == GPU_IDX ? default_gpu_idx : nullptr});
-    }
-    f_fitrun = {"execute_fitrun", "quelmar.tools.fitrun.execute_fitrun", FIT_DEF, kFitrunDoc, params, false};
-
-    return b.import(3, "os") && b.import(4, "sys") && b.import(5, "io") &&
-           b.from_import(6, "typing", {"Any", "Optional"}) && b.from_import(7, "pathlib", {"Path"}) &&
-           b.from_import(8, "datetime", {"datetime"}) &&
-           b.guard(11, 13, "yaml", "yaml", "PyYAML is not installed. Install it with: pip install pyyaml") &&
-           b.from_import(17, "ordane.main", {"train_model"}, 1) &&
-           b.set(21, "REQUIRED_FIELDS", required_fields()) &&
-           b.def(26, &m_get_tools_dir) && b.def(30, &m_get_model_save_dir) && b.def(36, &m_get_plots_dir) &&
-           b.def(42, &m_get_logs_dir) && b.set(49, "LogCapture", make_log_capture()) &&
-           b.def(74, &m_get_config_ref_path) && b.def(79, &m_load_reference_config) &&
-           b.def(91, &m_validate) && b.def(113, &m_deep_update) && b.def(FIT_DEF, &m_fitrun);
+    namespace L = body_line;
+    return b.import(L::IMPORT_OS, "os") && b.import(L::IMPORT_SYS, "sys") && b.import(L::IMPORT_IO, "io") &&
+           b.from_import(L::IMPORT_TYPING, "typing", {"Any", "Optional"}) &&
+           b.from_import(L::IMPORT_PATHLIB, "pathlib", {"Path"}) &&
+           b.from_import(L::IMPORT_DATETIME, "datetime", {"datetime"}) &&
+           b.guard(L::IMPORT_YAML, L::RAISE_NO_YAML, "yaml", "yaml",
+                   "PyYAML is not installed. Install it with: pip install pyyaml") &&
+           b.from_import(L::IMPORT_ORDANE, "ordane.main", {"train_model"}, 1) &&
+           b.set(L::REQUIRED_FIELDS, "REQUIRED_FIELDS", required_fields()) &&
+           b.def(f_get_tools_dir) && b.def(f_get_model_save_dir) && b.def(f_get_plots_dir) &&
+           b.def(f_get_logs_dir) && b.set(L::CLASS_LOG_CAPTURE, "LogCapture", make_log_capture()) &&
+           b.def(f_get_config_ref_path) && b.def(f_load_reference_config) && b.def(f_validate) &&
+           b.def(f_deep_update) && b.def(f_fitrun);
 }
 
-tf::ModuleSpec spec{kModule, "fitrun", "Train data configuration and training tool - Cython-compiled module.",
-                    "quelmar/tools/fitrun.py", body, {}};
+tf::ModuleSpec spec{"quelmar.tools.fitrun", "fitrun", "Train data configuration and training tool - Cython-compiled module.",
+                    "quelmar/tools/fitrun.py", body};
 
 }  // namespace
 

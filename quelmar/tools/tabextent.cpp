@@ -28,15 +28,31 @@ const char* const kDoc =
     "        pd.errors.EmptyDataError: If CSV is empty\n"
     "    ";
 
-const tf::Function* function = nullptr;
+// Source lines of quelmar/tools/tabextent.py.
+namespace line {
+constexpr int IMPORT_TYPING = 3;  // from typing import Optional
+constexpr int IMPORT_IO = 4;      // import io
+constexpr int IMPORT_PANDAS = 7;  // import pandas as pd
+constexpr int RAISE_NO_PANDAS = 9;
+constexpr int DEF = 14;           // def execute_tabextent(file_path=None, csv_content=None):
+constexpr int NEITHER = 38;       // raise ValueError("Either ...")
+constexpr int BOTH = 43;          // raise ValueError("Provide only one ...")
+constexpr int READ_PATH = 53;     // df = pd.read_csv(file_path)
+constexpr int READ_TEXT = 59;     // df = pd.read_csv(io.StringIO(csv_content))
+constexpr int SHAPE = 62;         // rows, columns = df.shape
+constexpr int NAMES = 63;         // column_names = df.columns.tolist()
+constexpr int RESULT = 66;        // return {"rows": ..., "columns": ..., "column_names": ...}
+}  // namespace line
 
-enum Line { DEF = 14, NEITHER = 38, BOTH = 43, READ_PATH = 53, READ_TEXT = 59, SHAPE = 62, NAMES = 63,
-            RESULT = 66 };
+tf::Name m_neither("Either 'file_path' or 'csv_content' must be provided"),
+    m_both("Provide only one of 'file_path' or 'csv_content', not both");
 
-PyObject* fail(const char* message, int line) {
-    PyErr_SetString(PyExc_ValueError, message);
-    return function->fail(line);
-}
+PyObject* execute_tabextent(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+tf::Function function("execute_tabextent", line::DEF, kDoc,
+                      {{&n_file_path, tf::Kind::Str, true, 0, tf::default_none},
+                       {&n_csv_content, tf::Kind::Str, true, 0, tf::default_none}},
+                      execute_tabextent);
 
 // pd.read_csv(path) or pd.read_csv(io.StringIO(text))
 tf::Ref read_table(PyObject* file_path, PyObject* csv_content) {
@@ -55,50 +71,49 @@ tf::Ref read_table(PyObject* file_path, PyObject* csv_content) {
 }
 
 PyObject* execute_tabextent(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    tf::Args a;
-    if (!function->bind(args, nargs, kwnames, a)) return nullptr;
+    const tf::Function& F = function;
+    tf::Args<2> a;
+    if (!F.bind(args, nargs, kwnames, a)) return nullptr;
     PyObject* file_path = a[0];
     PyObject* csv_content = a[1];
 
-    if (file_path == Py_None && csv_content == Py_None)
-        return fail("Either 'file_path' or 'csv_content' must be provided", NEITHER);
-    if (file_path != Py_None && csv_content != Py_None)
-        return fail("Provide only one of 'file_path' or 'csv_content', not both", BOTH);
+    if (file_path == Py_None && csv_content == Py_None) {
+        PyErr_SetObject(PyExc_ValueError, m_neither.obj());
+        return F.fail(line::NEITHER);
+    }
+    if (file_path != Py_None && csv_content != Py_None) {
+        PyErr_SetObject(PyExc_ValueError, m_both.obj());
+        return F.fail(line::BOTH);
+    }
 
     tf::Ref table = read_table(file_path, csv_content);
-    if (!table) return function->fail(file_path != Py_None ? READ_PATH : READ_TEXT);
+    if (!table) return F.fail(file_path != Py_None ? line::READ_PATH : line::READ_TEXT);
 
     tf::Ref shape = tf::attr(table.get(), n_shape);
     tf::Ref dims[2];
-    if (!shape || !tf::unpack(shape.get(), dims, 2)) return function->fail(SHAPE);
+    if (!shape || !tf::unpack(shape.get(), dims, 2)) return F.fail(line::SHAPE);
 
     tf::Ref columns = tf::attr(table.get(), n_columns);
     tf::Ref names = columns ? tf::call_method(columns.get(), n_tolist, {}) : nullptr;
-    if (!names) return function->fail(NAMES);
+    if (!names) return F.fail(line::NAMES);
 
     tf::Ref result = tf::Ref::steal(PyDict_New());
     if (!result || PyDict_SetItem(result.get(), n_rows.obj(), dims[0].get()) < 0 ||
         PyDict_SetItem(result.get(), n_columns.obj(), dims[1].get()) < 0 ||
         PyDict_SetItem(result.get(), n_column_names.obj(), names.get()) < 0)
-        return function->fail(RESULT);
+        return F.fail(line::RESULT);
     return result.release();
 }
 
-PyMethodDef method = {"execute_tabextent", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(execute_tabextent)),
-                      METH_FASTCALL | METH_KEYWORDS, kDoc};
-
 bool body(tf::Body& b) {
-    static const tf::Function f{"execute_tabextent", "quelmar.tools.tabextent.execute_tabextent", DEF, kDoc,
-                                {{&n_file_path, tf::Kind::Str, true}, {&n_csv_content, tf::Kind::Str, true}},
-                                false};
-    function = &f;
-    return b.from_import(3, "typing", {"Optional"}) && b.import(4, "io") &&
-           b.guard(7, 9, "pandas", "pd", "pandas is not installed. Install it with: pip install pandas") &&
-           b.def(DEF, &method);
+    return b.from_import(line::IMPORT_TYPING, "typing", {"Optional"}) && b.import(line::IMPORT_IO, "io") &&
+           b.guard(line::IMPORT_PANDAS, line::RAISE_NO_PANDAS, "pandas", "pd",
+                   "pandas is not installed. Install it with: pip install pandas") &&
+           b.def(function);
 }
 
 tf::ModuleSpec spec{"quelmar.tools.tabextent", "tabextent", "CSV dimensions tool - Cython-compiled module.",
-                    "quelmar/tools/tabextent.py", body, {}};
+                    "quelmar/tools/tabextent.py", body};
 
 }  // namespace
 

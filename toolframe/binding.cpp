@@ -1,0 +1,257 @@
+#include "binding.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "state.hpp"
+
+namespace tf {
+
+namespace {
+
+Name n_add_note("add_note");
+Name n_subclass_note(
+    "Note that Cython is deliberately stricter than PEP-484 and rejects subclasses of builtin "
+    "types. If you need to pass subclasses then set the 'annotation_typing' directive to False.");
+
+PyCFunction as_cfunction(FastImpl f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f)); }
+
+PyTypeObject* exact_type(Kind k) {
+    switch (k) {
+    case Kind::Str: return &PyUnicode_Type;
+    case Kind::Dict: return &PyDict_Type;
+    case Kind::List: return &PyList_Type;
+    case Kind::Bool: return &PyBool_Type;
+    default: return nullptr;
+    }
+}
+
+std::vector<Param> with_exact_types(std::vector<Param> params) {
+    for (Param& p : params) p.exact = exact_type(p.kind);
+    return params;
+}
+
+bool no_conversion(const std::vector<Param>& params) {
+    return std::none_of(params.begin(), params.end(), [](const Param& p) {
+        return p.kind == Kind::Int || p.kind == Kind::Float || p.kind == Kind::Double;
+    });
+}
+
+bool no_int_or_float(const std::vector<Param>& params) {
+    return std::none_of(params.begin(), params.end(),
+                        [](const Param& p) { return p.kind == Kind::Int || p.kind == Kind::Float; });
+}
+
+bool every_param_required(const std::vector<Param>& params) {
+    return std::all_of(params.begin(), params.end(), [](const Param& p) { return p.dflt == nullptr; });
+}
+
+bool is_number(PyObject* o) {
+    PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
+    return nb && (nb->nb_int || nb->nb_index || nb->nb_float);
+}
+
+// Compares a keyword name with a parameter name by content: 1 equal, 0 not, -1 error.
+int same_name(PyObject* key, const Name& n) {
+    if (PyUnicode_CheckExact(key)) {
+        Py_hash_t h = PyObject_Hash(key);
+        if (h == -1) return -1;
+        if (h != n.hash() || PyUnicode_GET_LENGTH(key) != PyUnicode_GET_LENGTH(n.obj()) ||
+            PyUnicode_KIND(key) != PyUnicode_KIND(n.obj()))
+            return 0;
+        return std::memcmp(PyUnicode_DATA(key), PyUnicode_DATA(n.obj()),
+                           PyUnicode_GET_LENGTH(key) * PyUnicode_KIND(key)) == 0;
+    }
+    return PyObject_RichCompareBool(key, n.obj(), Py_EQ);
+}
+
+}  // namespace
+
+PyObject* default_none() { return Py_NewRef(Py_None); }
+
+Function::Function(const char* name, int line, const char* doc, std::vector<Param> params, FastImpl impl,
+                   const char* owner)
+    : name(name), line(line), doc(doc), owner(owner), params(with_exact_types(std::move(params))),
+      all_required(every_param_required(this->params)),
+      def{name, as_cfunction(impl), METH_FASTCALL | METH_KEYWORDS, doc}, plain_(no_conversion(this->params)), fast_(no_int_or_float(this->params)),
+      python_qualname_(owner ? std::string(owner) + "." + name : std::string(name)) {}
+
+Function::Function(const char* name, int line, const char* doc, NoArgsImpl impl)
+    : name(name), line(line), doc(doc), owner(nullptr), all_required(true), def{name, impl, METH_NOARGS, doc},
+      plain_(true), fast_(true), python_qualname_(name) {}
+
+void Function::attach(const char* dotted) { site_.rename(std::string(dotted) + "." + python_qualname_); }
+
+PyObject* Function::fail(int at) const {
+    site_.add(at);
+    return nullptr;
+}
+
+void arg_type_error(const char* param, PyTypeObject* expected, const char* expected_name, PyObject* got,
+                    bool note) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
+                 expected_name, Py_TYPE(got)->tp_name);
+    if (!note || !expected || !PyType_IsSubtype(Py_TYPE(got), expected)) return;
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    PyObject* call[] = {exc.get(), n_subclass_note.obj()};
+    Ref r = Ref::steal(PyObject_VectorcallMethod(n_add_note.obj(), call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    PyErr_Clear();  // a failing add_note leaves the error as it was
+    PyErr_SetRaisedException(exc.release());
+}
+
+// ---------------------------------------------------------------------------
+// Binding, in steps: positional arguments, keywords, defaults, conversions,
+// exact-type checks.
+
+bool Function::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Slots out) const {
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (params.size() > out.capacity) {
+        PyErr_Format(PyExc_SystemError, "%s(): %zu parameters bound into %zu slots", name, params.size(),
+                     out.capacity);
+        return false;
+    }
+    return positional(args, nargs, nkw, out) && (nkw == 0 || keywords(args, nargs, kwnames, out)) &&
+           defaults(nargs, out) && (plain_ || convert(out)) && check_types(out);
+}
+
+bool Function::count_error(Py_ssize_t given) const {
+    const Py_ssize_t P = static_cast<Py_ssize_t>(params.size());
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name,
+                 all_required ? "exactly" : "at most", P, P == 1 ? "" : "s", given);
+    fail(line);
+    return false;
+}
+
+bool Function::positional(PyObject* const* args, Py_ssize_t nargs, Py_ssize_t nkw, Slots out) const {
+    const Py_ssize_t P = static_cast<Py_ssize_t>(params.size());
+    const Py_ssize_t R = all_required ? P : 0;
+    if (nargs > P || (nkw == 0 && nargs < R)) return count_error(nargs);
+    std::copy(args, args + nargs, out.val);
+    std::fill(out.val + nargs, out.val + P, nullptr);
+    return true;
+}
+
+// The index of the parameter that a keyword names; -1 none, -2 error. Names
+// written in the caller's source are interned, so the identity pass finds them.
+Py_ssize_t Function::find_keyword(PyObject* key) const {
+    const Py_ssize_t P = static_cast<Py_ssize_t>(params.size());
+    for (Py_ssize_t i = 0; i < P; ++i)
+        if (params[i].name->obj() == key) return i;
+    for (Py_ssize_t i = 0; i < P; ++i) {
+        int eq = same_name(key, *params[i].name);
+        if (eq < 0) return -2;
+        if (eq) return i;
+    }
+    return -1;
+}
+
+bool Function::keywords(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Slots out) const {
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", name);
+            fail(line);
+            return false;
+        }
+        Py_ssize_t found = find_keyword(key);
+        if (found == -2) {
+            fail(line);
+            return false;
+        }
+        if (found < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, key);
+            fail(line);
+            return false;
+        }
+        if (found < nargs) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name, key);
+            fail(line);
+            return false;
+        }
+        if (out.val[found]) {  // two names of the tuple equal to one parameter
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'", python_qualname_.c_str(),
+                         key);
+            fail(line);
+            return false;
+        }
+        out.val[found] = args[nargs + k];
+    }
+    return true;
+}
+
+bool Function::defaults(Py_ssize_t nargs, Slots out) const {
+    const Py_ssize_t P = static_cast<Py_ssize_t>(params.size());
+    for (Py_ssize_t i = nargs; i < P; ++i) {
+        if (out.val[i]) continue;
+        if (!params[i].dflt) return count_error(i);
+        out.owned[i] = Ref::steal(params[i].dflt());
+        if (!out.owned[i]) {
+            fail(line);
+            return false;
+        }
+        out.val[i] = out.owned[i].get();
+    }
+    return true;
+}
+
+bool Function::convert(Slots out) const {
+    const Py_ssize_t P = static_cast<Py_ssize_t>(params.size());
+    for (Py_ssize_t i = 0; i < P; ++i) {
+        const Param& p = params[i];
+        PyObject* v = out.val[i];
+        Ref converted;
+        switch (p.kind) {
+        case Kind::Double: {
+            double d = PyFloat_CheckExact(v) ? PyFloat_AS_DOUBLE(v) : PyFloat_AsDouble(v);
+            if (d == -1.0 && PyErr_Occurred()) return fail(line), false;
+            out.dbl[i] = d;
+            continue;
+        }
+        case Kind::Int:
+            if (PyLong_CheckExact(v) || (v == Py_None && p.none_ok)) continue;
+            if (v == Py_None || !is_number(v)) {
+                arg_type_error(p.name->text(), nullptr, "int", v, false);
+                return fail(p.line), false;
+            }
+            converted = Ref::steal(PyNumber_Long(v));
+            break;
+        case Kind::Float:
+            if (PyFloat_CheckExact(v) || (v == Py_None && p.none_ok)) continue;
+            if (PyLong_CheckExact(v)) {
+                double d = PyLong_AsDouble(v);
+                if (d == -1.0 && PyErr_Occurred()) return fail(p.line), false;
+                converted = Ref::steal(PyFloat_FromDouble(d));
+            } else if (v != Py_None && is_number(v)) {
+                converted = Ref::steal(PyNumber_Float(v));
+            } else {
+                arg_type_error(p.name->text(), nullptr, "float", v, false);
+                return fail(p.line), false;
+            }
+            break;
+        default:
+            continue;
+        }
+        if (!converted) return fail(p.line), false;
+        out.owned[i] = std::move(converted);
+        out.val[i] = out.owned[i].get();
+    }
+    return true;
+}
+
+// Exact type checks, in parameter order; these add no traceback entry.
+bool Function::check_types(Slots out) const {
+    const Py_ssize_t P = static_cast<Py_ssize_t>(params.size());
+    for (Py_ssize_t i = 0; i < P; ++i) {
+        const Param& p = params[i];
+        PyObject* v = out.val[i];
+        PyTypeObject* t = p.exact;
+        if (!t || Py_IS_TYPE(v, t) || (v == Py_None && p.none_ok)) continue;
+        const char* tn = t == &PyUnicode_Type ? "str" : t == &PyDict_Type ? "dict" : t == &PyList_Type ? "list" : "bool";
+        arg_type_error(p.name->text(), t, tn, v, true);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace tf

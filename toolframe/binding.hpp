@@ -1,0 +1,174 @@
+// Python functions declared once, and the binding of their arguments.
+//
+// A Function is the whole description of one `def`: name, line, docstring,
+// parameter table and implementation. From it come the PyMethodDef, the
+// qualified name of its traceback entries and the binding of a call.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ref.hpp"
+#include "traceback.hpp"
+
+namespace tf {
+
+enum class Kind {
+    Any,        // any object
+    Str,        // exactly str
+    Dict,       // exactly dict
+    List,       // exactly list
+    Bool,       // exactly bool
+    Int,        // exactly int, other numbers converted by int()
+    Float,      // exactly float, int and other numbers converted by float()
+    Double,     // converted to a C double by the interpreter's float conversion
+};
+
+// The default None (a new reference), for optional parameters.
+PyObject* default_none();
+
+struct Param {
+    const Name* name;
+    Kind kind = Kind::Any;
+    bool none_ok = false;           // None passes the type test
+    int line = 0;                   // line of the parameter (int / float conversion errors)
+    PyObject* (*dflt)() = nullptr;  // default (new reference); null: the parameter is required
+    PyTypeObject* exact = nullptr;  // the exact type a Str, Dict, List or Bool must have (set by Function)
+};
+
+// A keyword name equal to a parameter name by content (exact str only).
+inline bool same_text(PyObject* key, const Name& n) {
+    if (!PyUnicode_CheckExact(key)) return false;
+    PyObject* name = n.obj();
+    Py_ssize_t len = PyUnicode_GET_LENGTH(key);
+    return len == PyUnicode_GET_LENGTH(name) && PyUnicode_KIND(key) == PyUnicode_KIND(name) &&
+           PyObject_Hash(key) == n.hash() &&
+           std::memcmp(PyUnicode_DATA(key), PyUnicode_DATA(name), len * PyUnicode_KIND(key)) == 0;
+}
+
+// Storage for the bound values of one call, on the caller's stack.
+struct Slots {
+    PyObject** val;   // the bound values, borrowed (from the call or from `owned`)
+    Ref* owned;       // defaults and converted values
+    double* dbl;      // Kind::Double: the converted double (val holds the original)
+    size_t capacity;
+};
+
+template <size_t N>
+class Args {
+public:
+    PyObject* operator[](size_t i) const { return val_[i]; }
+    double dbl(size_t i) const { return dbl_[i]; }
+    Slots slots() { return {val_, owned_, dbl_, N}; }
+
+private:
+    PyObject* val_[N];
+    Ref owned_[N];
+    double dbl_[N];
+};
+
+using FastImpl = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+using NoArgsImpl = PyObject* (*)(PyObject*, PyObject*);
+
+class Function {
+public:
+    // A function with parameters (fast call with keywords). `owner` is the
+    // class of a method ("LogCapture"), null for a module-level function.
+    Function(const char* name, int line, const char* doc, std::vector<Param> params, FastImpl impl,
+             const char* owner = nullptr);
+    // A function without parameters.
+    Function(const char* name, int line, const char* doc, NoArgsImpl impl);
+    Function(const Function&) = delete;
+    Function& operator=(const Function&) = delete;
+
+    const char* name;       // Python name, e.g. "execute_plusor"
+    const int line;         // line of the def
+    const char* doc;        // docstring or nullptr
+    const char* owner;
+    const std::vector<Param> params;
+    const bool all_required;  // either every parameter is required or none is
+    PyMethodDef def;
+
+    // Binds and converts the arguments of a fast call; false with an
+    // exception set (and the traceback entry where one belongs).
+    template <size_t N>
+    bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args<N>& out) const {
+        Slots s = out.slots();
+        if (fast_ && params.size() <= N && fast_bind(args, nargs, kwnames, s)) return true;
+        return bind(args, nargs, kwnames, s);  // the general path (it reports every error)
+    }
+    bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Slots out) const;
+
+    // The qualified name as Python gives it: "execute_plusor", "LogCapture.get_logs".
+    const std::string& python_qualname() const { return python_qualname_; }
+    // Names the traceback entries after the module (done when the module body defines it).
+    void attach(const char* dotted);
+    // Adds this function's traceback entry at `at` and returns nullptr.
+    PyObject* fail(int at) const;
+
+private:
+    // The common case inline: keywords matched by identity, no default
+    // failing, no conversion beyond an exact float to a double, every exact
+    // type right. False leaves the general path to start afresh.
+    bool fast_bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Slots out) const {
+        const Py_ssize_t P = static_cast<Py_ssize_t>(params.size());
+        if (nargs > P) return false;
+        const Param* p = params.data();
+        for (Py_ssize_t i = 0; i < nargs; ++i) out.val[i] = args[i];
+        for (Py_ssize_t i = nargs; i < P; ++i) out.val[i] = nullptr;
+        if (kwnames) {
+            const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+            for (Py_ssize_t k = 0; k < nkw; ++k) {
+                PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+                Py_ssize_t i = nargs;
+                while (i < P && p[i].name->obj() != key) ++i;
+                if (i == P) {  // a name built at run time: compare the text
+                    i = nargs;
+                    while (i < P && !same_text(key, *p[i].name)) ++i;
+                }
+                if (i == P || out.val[i]) return false;
+                out.val[i] = args[nargs + k];
+            }
+        }
+        for (Py_ssize_t i = 0; i < P; ++i) {
+            PyObject* v = out.val[i];
+            if (!v) {
+                if (!p[i].dflt) return false;
+                out.owned[i] = Ref::steal(p[i].dflt());
+                if (!(v = out.val[i] = out.owned[i].get())) {
+                    PyErr_Clear();
+                    return false;
+                }
+            }
+            if (p[i].kind == Kind::Double) {
+                if (!PyFloat_CheckExact(v)) return false;
+                out.dbl[i] = PyFloat_AS_DOUBLE(v);
+            } else if (p[i].exact && !Py_IS_TYPE(v, p[i].exact) && !(v == Py_None && p[i].none_ok)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool positional(PyObject* const* args, Py_ssize_t nargs, Py_ssize_t nkw, Slots out) const;
+    bool keywords(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Slots out) const;
+    Py_ssize_t find_keyword(PyObject* key) const;
+    bool defaults(Py_ssize_t nargs, Slots out) const;
+    bool convert(Slots out) const;
+    bool check_types(Slots out) const;
+    bool count_error(Py_ssize_t given) const;
+
+    bool plain_;  // no parameter is converted (Int, Float, Double)
+    bool fast_;   // no Int or Float parameter: fast_bind may bind the call
+    std::string python_qualname_;
+    mutable Site site_;
+};
+
+// Raises the argument-type error (with the subclass note for a proper
+// subclass of `expected` when `note` is set).
+void arg_type_error(const char* param, PyTypeObject* expected, const char* expected_name, PyObject* got,
+                    bool note);
+
+}  // namespace tf

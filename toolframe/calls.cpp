@@ -1,0 +1,87 @@
+#include "calls.hpp"
+
+#include <algorithm>
+
+#include "state.hpp"
+
+namespace tf {
+
+Ref lookup(const Name& n) {
+    State& s = state();
+    PyObject* v = _PyDict_GetItem_KnownHash(s.dict, n.obj(), n.hash());
+    if (v) return Ref::borrow(v);
+    if (PyErr_Occurred()) return nullptr;
+    Ref b = Ref::steal(PyObject_GetAttr(s.builtins, n.obj()));
+    if (!b && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", n.obj());
+    }
+    return b;
+}
+
+Ref attr(PyObject* o, const Name& n) { return Ref::steal(PyObject_GetAttr(o, n.obj())); }
+
+Ref call(PyObject* f, std::initializer_list<PyObject*> args, PyObject* kwnames) {
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    return Ref::steal(PyObject_Vectorcall(f, const_cast<PyObject**>(args.begin()),
+                                          static_cast<Py_ssize_t>(args.size()) - nkw, kwnames));
+}
+
+Ref call_method(PyObject* self, const Name& name, std::initializer_list<PyObject*> args) {
+    PyObject* v[8];
+    if (args.size() >= 8) {
+        PyErr_SetString(PyExc_SystemError, "call_method: too many arguments");
+        return nullptr;
+    }
+    v[0] = self;
+    std::copy(args.begin(), args.end(), v + 1);
+    return Ref::steal(
+        PyObject_VectorcallMethod(name.obj(), v, (args.size() + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+bool unpack(PyObject* seq, Ref* out, Py_ssize_t n) {
+    auto too_few = [](Py_ssize_t got) {
+        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
+        return false;
+    };
+    if (PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) {
+        Py_ssize_t size = PySequence_Fast_GET_SIZE(seq);
+        if (size != n) {
+            if (size > n) {
+                PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
+                return false;
+            }
+            return too_few(size);
+        }
+        PyObject** items = PySequence_Fast_ITEMS(seq);
+        for (Py_ssize_t i = 0; i < n; ++i) out[i] = Ref::borrow(items[i]);
+        return true;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(seq));
+    if (!it) return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        out[i] = Ref::steal(PyIter_Next(it.get()));
+        if (!out[i]) {
+            if (PyErr_Occurred()) return false;
+            return too_few(i);
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(it.get()));
+    if (extra) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
+        return false;
+    }
+    return !PyErr_Occurred();
+}
+
+void raise(PyObject* exc_type, PyObject* message, PyObject* cause) {
+    Ref exc = Ref::steal(PyObject_CallOneArg(exc_type, message));
+    if (!exc) return;
+    if (cause) {
+        PyException_SetContext(exc.get(), Py_NewRef(cause));
+        PyException_SetCause(exc.get(), Py_NewRef(cause));
+    }
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+}
+
+}  // namespace tf
