@@ -13,6 +13,7 @@ test: venv
 
 bench: venv
 	.venv/bin/python -P bench/run.py
+	.venv/bin/python -P bench/host.py
 
 bench-methods: venv
 	.venv/bin/python -P bench/methods.py

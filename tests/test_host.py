@@ -3,9 +3,8 @@
 import importlib
 import inspect
 import json
+import os
 import sys
-import threading
-import time
 from contextlib import asynccontextmanager, contextmanager
 from functools import partial
 from pathlib import Path
@@ -25,7 +24,7 @@ from quelmar.host.server import ToolHost, to_jsonable
 
 LAUNCHER = Path(__file__).with_name("host_launcher.py")
 NOISE = ("noise from print", "noise from fd 1", "noise from a child process")  # as in host_launcher.py
-MISSING = "/nonexistent/quelmar-host-test/missing.csv"
+MISSING = "quelmar-host-test/missing.csv"  # relative: resolved against the first root
 
 
 class Client:
@@ -66,7 +65,9 @@ def connect(args, errlog_path):
 
 @pytest.fixture(scope="module")
 def host(tmp_path_factory):
-    with connect(["-m", "quelmar.host"], tmp_path_factory.mktemp("host") / "stderr.txt") as client:
+    """A host whose one root is pytest's base temporary directory (every tmp_path lies in it)."""
+    root = str(tmp_path_factory.getbasetemp())
+    with connect(["-m", "quelmar.host", "--root", root], tmp_path_factory.mktemp("host") / "stderr.txt") as client:
         yield client
 
 
@@ -106,7 +107,10 @@ def test_tool_description_and_schema_follow_the_docstring(host, name, required):
     module = importlib.import_module(next(entry.module for entry in TOOLS if entry.name == name))
     doc = getattr(module, name).__doc__
 
-    assert tool.description == inspect.cleandoc(doc)
+    # The docstring, then only the host's notes.
+    assert tool.description.startswith(inspect.cleandoc(doc))
+    notes = tool.description[len(inspect.cleandoc(doc)) :].strip().splitlines()
+    assert all(line.startswith("Host note: ") for line in notes)
     assert tool.input_schema.get("required", []) == required
     # The properties are the function's parameters, in order, each with its Args meaning.
     properties = tool.input_schema["properties"]
@@ -185,11 +189,34 @@ def test_training_run(host, tmp_path):
     log.unlink()  # the real server writes into the installed package; leave nothing behind
 
 
+def test_a_training_the_client_gave_up_on_does_not_hold_up_the_next(host, tmp_path):
+    """A client whose read time-out ends a call cancels it; the host interrupts the run at once."""
+    logs = Path(importlib.import_module("quelmar.tools").__file__).parent / "logs"
+    before = set(logs.glob("training_*.log"))
+    data = tmp_path / "train.csv"
+    data.write_text("x1,x2,y\n" + "".join(f"{i % 10 / 10},{i // 10 / 6},{i % 7 / 7}\n" for i in range(60)))
+    arguments = {"input_col": [0, 1], "output_col": [2], "data_train": str(data), "interp_method": "linear",
+                 "bool_plot": False, "bool_save_model": False, "patience": 10**9, "stopping_loss_train": 0.0}
+    try:
+        assert ok(host.call("execute_fitrun", arguments | {"num_epochs_INN": 2}))["training_completed"]
+        endless = partial(host.session.call_tool, "execute_fitrun", arguments | {"num_epochs_INN": 10**8},
+                          read_timeout_seconds=3)
+        with pytest.raises(MCPError):
+            host.portal.call(endless)
+        # Were the abandoned run still going, this call would wait for it (for hours) and time out.
+        next_run = partial(host.session.call_tool, "execute_fitrun", arguments | {"num_epochs_INN": 2},
+                           read_timeout_seconds=120)
+        assert ok(host.portal.call(next_run))["training_completed"]
+    finally:
+        for log in set(logs.glob("training_*.log")) - before:
+            log.unlink()
+
+
 @pytest.fixture(scope="module")
 def patched_host(tmp_path_factory):
     """A server whose execute_plusor prints and whose execute_timesor waits for progress."""
     tmp = tmp_path_factory.mktemp("patched")
-    args = [str(LAUNCHER), str(tmp / "progress-seen"), "--progress-interval", "0.2"]
+    args = [str(LAUNCHER), str(tmp / "progress-seen"), "--progress-interval", "0.2", "--workers", "1"]
     with connect(args, tmp / "stderr.txt") as client:
         yield SimpleNamespace(client=client, gate=tmp / "progress-seen", stderr=tmp / "stderr.txt")
 
@@ -216,52 +243,220 @@ def test_long_call_sends_progress(patched_host):
     assert [p for p, _ in seen] == sorted(p for p, _ in seen)
 
 
+def test_a_crashing_worker_fails_only_its_own_call(patched_host):
+    result = patched_host.client.call("execute_minusor", {"a": 13, "b": 1})  # a native fault in the worker
+    assert result.is_error
+    assert result.content[0].text.startswith(
+        "execute_minusor failed: its worker process ended unexpectedly (killed by signal SIGSEGV)"
+    )
+    assert ok(patched_host.client.call("execute_minusor", {"a": 5, "b": 1})) == {"result": 4.0}
+
+
+# -- the file-access policy ------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def policed(tmp_path_factory):
+    """A host with one root, small size limits, and a few things to refuse around it."""
+    base = tmp_path_factory.mktemp("policy")
+    root, outside = base / "root", base / "outside"
+    (root / "sub").mkdir(parents=True)
+    outside.mkdir()
+    table = "x1,x2,y\n1,2,3\n"
+    (root / "sub" / "table.csv").write_text(table)
+    (outside / "secret.csv").write_text(table)
+    (root / "link-out.csv").symlink_to(outside / "secret.csv")
+    (root / "link-in.csv").symlink_to(root / "sub" / "table.csv")
+    os.mkfifo(root / "fifo.csv")
+    (root / "big.csv").write_text(table + "4,5,6\n" * 400)  # 2.4 KiB: over the 0.002 MiB limit
+    args = ["-m", "quelmar.host", "--root", str(root), "--max-file-mb", "0.002", "--max-content-mb", "0.001"]
+    with connect(args, base / "stderr.txt") as client:
+        yield SimpleNamespace(client=client, root=root, outside=outside)
+
+
+@pytest.mark.parametrize(
+    ("path", "reason"),
+    [
+        ("{outside}/secret.csv", "lies outside the allowed roots"),
+        ("../outside/secret.csv", "lies outside the allowed roots"),
+        ("link-out.csv", "lies outside the allowed roots"),
+        ("fifo.csv", "is a FIFO, not a regular file"),
+        ("sub", "is a directory, not a regular file"),
+        ("/dev/zero", "is a system file"),
+        ("/proc/self/environ", "is a system file"),
+        ("/proc/self/fd/3", "is a system file"),
+        ("http://127.0.0.1:9/data.csv", "is a URL"),
+        ("file:///etc/hostname", "is a URL"),
+        ("file:/etc/hostname", "is a URL"),
+        ("s3://bucket/data.csv", "is a URL"),
+        ("big.csv", "is larger than the limit of 0.002 MiB (--max-file-mb)"),
+    ],
+)
+def test_refused_paths(policed, path, reason):
+    path = path.format(outside=policed.outside)
+    result = policed.client.call("execute_tabextent", {"file_path": path})
+    assert result.is_error
+    message = result.content[0].text
+    assert message.startswith("Refused by the host's file-access policy: file_path ") and reason in message
+
+
+@pytest.mark.parametrize("path", ["sub/table.csv", "link-in.csv", "{root}/sub/table.csv"])
+def test_allowed_paths_are_resolved_against_the_first_root(policed, path):
+    value = path.format(root=policed.root)
+    assert ok(policed.client.call("execute_tabextent", {"file_path": value}))["column_names"] == ["x1", "x2", "y"]
+
+
+def test_training_paths_and_generated_data_stay_inside_the_roots(policed):
+    arguments = {"input_col": [0, 1], "output_col": [2], "interp_method": "linear", "bool_plot": False}
+    for name in ("data_train", "data_val", "data_test"):
+        paths = {"data_train": "sub/table.csv", name: str(policed.outside / "secret.csv")}
+        result = policed.client.call("execute_fitrun", arguments | paths)
+        assert result.is_error and f"policy: {name} " in result.content[0].text
+    generated = str(policed.outside / "new" / "generated.csv")
+    result = policed.client.call("execute_fitrun", arguments | {"data_train": generated, "bool_data_generation": True})
+    assert result.is_error and "lies outside the allowed roots" in result.content[0].text
+    assert not (policed.outside / "new").exists()
+
+
+def test_csv_content_over_its_limit_is_refused(policed):
+    result = policed.client.call("execute_tabextent", {"csv_content": "a,b\n" + "1,2\n" * 400})
+    assert result.is_error
+    assert result.content[0].text.endswith("csv_content is larger than the limit of 0.001 MiB (--max-content-mb)")
+    assert ok(policed.client.call("execute_tabextent", {"csv_content": "a,b\n1,2\n"}))["rows"] == 1
+
+
+@pytest.mark.filterwarnings("ignore:The roots capability is deprecated")
+def test_the_clients_roots_are_followed(tmp_path):
+    first, second = tmp_path / "first", tmp_path / "second"
+    for root in (first, second):
+        root.mkdir()
+        (root / "t.csv").write_text("a,b\n1,2\n")
+    declared = [first]
+
+    async def list_roots(context):
+        return types.ListRootsResult(roots=[types.Root(uri=root.as_uri()) for root in declared])
+
+    async def run():
+        params = StdioServerParameters(command=sys.executable, args=["-P", "-m", "quelmar.host"])
+        with open(tmp_path / "stderr.txt", "w") as errlog:
+            async with stdio_client(params, errlog=errlog) as streams:
+                async with ClientSession(*streams, list_roots_callback=list_roots) as session:
+                    await session.initialize()
+
+                    async def extent(path):
+                        result = await session.call_tool("execute_tabextent", {"file_path": str(path)})
+                        return result.is_error
+
+                    assert [await extent(first / "t.csv"), await extent(second / "t.csv")] == [False, True]
+                    assert not await extent("t.csv")  # relative: against the first declared root
+                    declared[:] = [second]
+                    await session.send_roots_list_changed()
+                    await anyio.sleep(0.2)
+                    assert [await extent(first / "t.csv"), await extent(second / "t.csv")] == [True, False]
+
+    anyio.run(run)
+
+
 # -- in-process ---------------------------------------------------------------
 
 
-def test_training_calls_never_overlap(monkeypatch):
-    lock, running = threading.Lock(), {"now": 0, "most": 0}
+class FakeWorker:
+    """Stands in for a worker process: answers each call after `delay` seconds, or when released."""
 
-    def fake_training(**kwargs):
-        with lock:
-            running["now"] += 1
-            running["most"] = max(running["most"], running["now"])
-        time.sleep(0.05)
-        with lock:
-            running["now"] -= 1
-        return {"training_completed": True}
+    started, running, most, order = 0, 0, 0, []
 
-    monkeypatch.setattr(ToolHost, "function", staticmethod(lambda entry: fake_training))
-    server, results = ToolHost(), []
-    request = types.CallToolRequestParams(name="execute_fitrun", arguments={})
+    def __init__(self):
+        FakeWorker.started += 1
+        self.pid, self.process = 1000 + FakeWorker.started, SimpleNamespace(returncode=None)
+        self.release = anyio.Event()
+
+    @classmethod
+    async def start(cls, modules, env=None):
+        return cls()
+
+    async def send(self, message):
+        FakeWorker.order.append(message["arguments"]["n"])
+        FakeWorker.running += 1
+        FakeWorker.most = max(FakeWorker.most, FakeWorker.running)
+
+    async def receive(self):
+        await anyio.sleep(0.02)
+        FakeWorker.running -= 1
+        return {"ok": {"training_completed": True}}
+
+    def signal(self, signum):
+        pass
+
+    async def close(self, wait=2.0):
+        pass
+
+
+def test_trainings_run_one_at_a_time_in_order_of_arrival(monkeypatch):
+    from quelmar.host import pool
+
+    monkeypatch.setattr(pool, "Worker", FakeWorker)
+    FakeWorker.order, FakeWorker.most = [], 0
+    lane = pool.Lane("training", ("quelmar.tools.fitrun",), size=1, max_queue=3)
+    jobs = [pool.Job("execute_fitrun", "quelmar.tools.fitrun", {"n": n}) for n in range(5)]
 
     async def main():
-        async def call():
-            results.append(await server.call_tool(SimpleNamespace(meta=None), request))
-
         async with anyio.create_task_group() as tg:
-            for _ in range(4):
-                tg.start_soon(call)
+            lane.attach(tg)
+            for job in jobs[:4]:
+                lane.submit(job)
+            with pytest.raises(pool.Busy):  # one running, three waiting: the queue is full
+                lane.submit(jobs[4])
+            jobs[2].stop()  # withdrawn while it waits
+            for job in jobs[:4]:
+                await job.done.wait()
 
     anyio.run(main)
-    assert [r.structured_content for r in results] == [{"training_completed": True}] * 4
-    assert running["most"] == 1
+    assert FakeWorker.order == [0, 1, 3] and FakeWorker.most == 1
+    assert [job.outcome.error for job in jobs[:4]] == [None, None, "execute_fitrun was cancelled before it started", None]
 
 
 def test_a_module_that_cannot_be_imported_is_still_listed(monkeypatch):
-    def function(entry):
-        if entry.name == "execute_fitrun":
-            raise ImportError("training pipeline missing")
-        return SimpleNamespace(__doc__=f"\n    Tool {entry.name}.\n    ")
+    from quelmar.host import server as server_module
 
-    monkeypatch.setattr(ToolHost, "function", staticmethod(function))
-    server = ToolHost()
-    tools = anyio.run(server.list_tools, SimpleNamespace(meta=None), None).tools
-    assert tools[0].description == "Tool execute_plusor."
+    def described(error):
+        tools = {entry.name: {"doc": f"\n    Tool {entry.name}.\n    "} for entry in TOOLS}
+        if error:
+            tools["execute_fitrun"] = {"error": "ImportError: training pipeline missing"}
+        return {"tools": tools, "supported_methods": ["linear", "MLP"]}
+
+    async def failing():
+        return described(True)
+
+    monkeypatch.setattr(server_module, "describe_tools", failing)
+    host = ToolHost()
+    tools = anyio.run(host.list_tools, SimpleNamespace(meta=None, session=None), None).tools
+    assert tools[0].description.startswith("Tool execute_plusor.\n\nHost note: ")
     assert tools[-1].description.endswith("Unavailable on this installation: ImportError: training pipeline missing")
+
+    async def working():
+        return described(False)
+
     # The failed import is tried again at the next listing.
-    monkeypatch.setattr(ToolHost, "function", staticmethod(lambda entry: SimpleNamespace(__doc__="Trains.")))
-    assert anyio.run(server.list_tools, SimpleNamespace(meta=None), None).tools[-1].description == "Trains."
+    monkeypatch.setattr(server_module, "describe_tools", working)
+    description = anyio.run(host.list_tools, SimpleNamespace(meta=None, session=None), None).tools[-1].description
+    assert description.startswith("Tool execute_fitrun.\n\nHost note: ")
+
+
+@pytest.mark.parametrize(
+    ("supported", "note"),
+    [
+        (["linear", "MLP"], 'Host note: interp_method: only "linear", "MLP" work on this installation.'),
+        (["linear", "nonlinear", "gaussian", "MLP", "KAN", "FNO"], None),
+    ],
+)
+def test_the_interp_method_note_follows_the_supported_methods(supported, note):
+    from quelmar.host.schemas import tool_entry
+    from quelmar.host.server import host_note
+
+    doc = 'Args:\n    interp_method: Interpolation method ("linear", "nonlinear", "gaussian", "MLP", "KAN", "FNO")'
+    lines = host_note(tool_entry("execute_fitrun"), doc, supported, ["/data"]).splitlines()
+    assert "Host note: File paths are resolved against the allowed roots (/data); " in lines[0]
+    assert [line for line in lines if "interp_method" in line] == ([note] if note else [])
 
 
 @pytest.mark.parametrize(

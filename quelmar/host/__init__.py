@@ -1,4 +1,4 @@
-"""quelmar's tool host: a Model Context Protocol server over stdio.
+"""quelmar's tool host: a Model Context Protocol server (stdio or Streamable HTTP).
 
 Start it with ``python -m quelmar.host`` (or the ``quelmar-host`` command). It
 offers the five tool functions of ``quelmar.tools`` to an AI assistant:
@@ -11,8 +11,11 @@ offers the five tool functions of ``quelmar.tools`` to an AI assistant:
 ``execute_fitrun``     train a model from CSV data
 =====================  ================================================
 
-The host adds nothing to the tools: it calls their public functions with the
-arguments it receives and sends back what they return or raise. See
-``quelmar.host.server`` for how requests are served and
-``quelmar.host.__main__`` for how the protocol stream is kept clean.
+The host calls the tools' public functions in worker processes with the
+arguments it receives, after checking their paths against its file-access
+policy, and sends back what they return or raise. See
+``quelmar.host.server`` for how requests are served, ``quelmar.host.pool``
+and ``quelmar.host.worker`` for the worker processes,
+``quelmar.host.policy`` for the file-access policy and
+``quelmar.host.__main__`` for the options, the signals and the transports.
 """

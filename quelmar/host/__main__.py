@@ -1,116 +1,217 @@
 """Run the quelmar tool host: ``python -m quelmar.host`` or ``quelmar-host``.
 
-The protocol runs over the process's standard input and output. Tools and the
-libraries they use may print, from Python or from native code; none of that
-may reach the protocol stream. So, before anything else, the host takes the
-two descriptors for itself: it keeps private duplicates of fd 0 and fd 1 for
-the protocol, points fd 1 (and ``sys.stdout``) at standard error and fd 0 at
-the null device, and builds the SDK's stdio transport on the duplicates.
-Whatever is printed afterwards lands on standard error, which MCP clients
+Over stdio (the default) the protocol runs over the process's standard input
+and output. Tools and the libraries they use may print, from Python or from
+native code; none of that may reach the protocol stream. So, before anything
+else, the host takes the two descriptors for itself (``quelmar.host.stdio``):
+whatever is printed afterwards lands on standard error, which MCP clients
 show as the server's log.
+
+With ``--http HOST:PORT`` the host serves MCP's Streamable HTTP transport at
+``http://HOST:PORT/mcp`` instead (``quelmar.host.http``).
+
+The host ends when the client closes its input (exit status 0), on SIGINT
+(130) or on SIGTERM (143): running calls are interrupted first (a training
+writes its log), then every worker process ends. A second signal kills the
+workers at once.
 """
 
 from __future__ import annotations
 
 import argparse
-import io
 import logging
 import os
+import signal
 import sys
-import threading
-from typing import TextIO
+from typing import Any
 
 __all__ = ["main"]
 
-
-def _claim_stdio() -> tuple[TextIO, TextIO]:
-    """Take fd 0 and fd 1 for the protocol; return text streams on private copies."""
-    for stream in (sys.stdout, sys.stderr):
-        if stream is not None:
-            stream.flush()
-    # os.dup gives non-inheritable descriptors: child processes never see the wire.
-    wire_in = os.dup(0)
-    wire_out = os.dup(1)
-    os.dup2(2, 1)
-    null = os.open(os.devnull, os.O_RDONLY)
-    try:
-        os.dup2(null, 0)
-    finally:
-        os.close(null)
-    # sys.stdout stays an ordinary writable text stream (the training tool swaps
-    # it for its log capture and puts it back), now on fd 1, i.e. standard error.
-    sys.stdout = io.TextIOWrapper(
-        io.FileIO(1, "w", closefd=False), encoding="utf-8", errors="backslashreplace", line_buffering=True
-    )
-    sys.stdin = io.TextIOWrapper(io.FileIO(0, "r", closefd=False), encoding="utf-8")
-    protocol_in = io.TextIOWrapper(os.fdopen(wire_in, "rb"), encoding="utf-8", errors="replace")
-    protocol_out = io.TextIOWrapper(os.fdopen(wire_out, "wb"), encoding="utf-8", newline="\n", write_through=True)
-    return protocol_in, protocol_out
+EXIT_STATUS = {signal.SIGINT: 130, signal.SIGTERM: 143}
 
 
-async def _serve(protocol_in: TextIO, protocol_out: TextIO, progress_interval: float) -> None:
-    import anyio
-    from mcp.server.stdio import stdio_server
+def _positive(text: str) -> float:
+    value = float(text)
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"must be positive, got {text}")
+    return value
 
-    from quelmar.host.server import ToolHost
 
-    server = ToolHost(progress_interval=progress_interval).build_server()
-    async with stdio_server(stdin=anyio.wrap_file(protocol_in), stdout=anyio.wrap_file(protocol_out)) as (
-        read_stream,
-        write_stream,
-    ):
-        await server.run(read_stream, write_stream, server.create_initialization_options())
+def _limit(text: str) -> float | None:
+    """Seconds, or "none" for no limit."""
+    return None if text.lower() in ("none", "0") else _positive(text)
+
+
+def _count(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {text}")
+    return value
 
 
 def _parse(argv: list[str] | None) -> argparse.Namespace:
-    from quelmar.host.server import DEFAULT_PROGRESS_INTERVAL
+    from quelmar.host.pool import default_max_queue, default_pool_size
+    from quelmar.host.server import DEFAULT_CALL_TIMEOUT, DEFAULT_GRACE, DEFAULT_PROGRESS_INTERVAL
 
     parser = argparse.ArgumentParser(
         prog="quelmar-host",
-        description="Serve quelmar's tools to an AI assistant over the Model Context Protocol (stdio).",
+        description="Serve quelmar's tools to an AI assistant over the Model Context Protocol "
+        "(stdio, or Streamable HTTP with --http).",
     )
     parser.add_argument(
-        "--progress-interval",
-        type=float,
-        default=DEFAULT_PROGRESS_INTERVAL,
-        metavar="SECONDS",
+        "--root",
+        action="append",
+        default=[],
+        metavar="DIR",
+        help="a directory whose files the tools may use (repeatable; the first is where relative paths "
+        "start). Default: the roots the client declares, else the current directory",
+    )
+    parser.add_argument(
+        "--max-file-mb", type=_positive, default=1024, metavar="MIB",
+        help="largest file a tool may read (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--max-content-mb", type=_positive, default=64, metavar="MIB",
+        help="largest csv_content text (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--workers", type=_count, default=default_pool_size(), metavar="N",
+        help="worker processes for the quick tools (default: %(default)s on this machine)",
+    )
+    parser.add_argument(
+        "--max-queue", type=_count, default=default_max_queue(), metavar="N",
+        help="calls that may wait for a worker before the host refuses more as busy (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--call-timeout", type=_limit, default=DEFAULT_CALL_TIMEOUT, metavar="SECONDS",
+        help="time limit of a quick tool's call, 'none' for no limit (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--training-timeout", type=_limit, default=None, metavar="SECONDS",
+        help="time limit of a training, 'none' for no limit (default: none)",
+    )
+    parser.add_argument(
+        "--grace", type=_positive, default=DEFAULT_GRACE, metavar="SECONDS",
+        help="seconds an interrupted call may take to end before its worker is killed (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--progress-interval", type=_positive, default=DEFAULT_PROGRESS_INTERVAL, metavar="SECONDS",
         help="seconds between progress notifications of a running call (default: %(default)s)",
     )
     parser.add_argument(
-        "--log-level",
-        default="WARNING",
-        choices=["DEBUG", "INFO", "WARNING", "ERROR"],
+        "--http", metavar="HOST:PORT",
+        help="serve Streamable HTTP at http://HOST:PORT/mcp instead of stdio (loopback unless a token is set)",
+    )
+    parser.add_argument(
+        "--token-file", metavar="PATH",
+        help="file holding the bearer token that HTTP clients must send "
+        "(or set QUELMAR_HOST_TOKEN); required for a non-loopback address",
+    )
+    parser.add_argument(
+        "--allow-origin", action="append", default=[], metavar="ORIGIN",
+        help="a browser Origin (e.g. https://example.org) whose HTTP requests are accepted (repeatable)",
+    )
+    parser.add_argument(
+        "--log-level", default="WARNING", choices=["DEBUG", "INFO", "WARNING", "ERROR"],
         help="level of the host's own log on standard error (default: %(default)s)",
     )
     args = parser.parse_args(argv)
-    if not args.progress_interval > 0:
-        parser.error("--progress-interval must be positive")
+    if args.http:
+        from quelmar.host.http import HttpSettings
+
+        try:
+            args.http = HttpSettings.from_options(args.http, args.token_file, args.allow_origin)
+        except ValueError as exc:
+            parser.error(str(exc))
+    elif args.token_file or args.allow_origin:
+        parser.error("--token-file and --allow-origin need --http")
+    for root in args.root:
+        if not os.path.isdir(root):
+            parser.error(f"--root {root}: not a directory")
     return args
 
 
+def _host(args: argparse.Namespace) -> Any:
+    from quelmar.host.policy import FilePolicy
+    from quelmar.host.server import ToolHost
+
+    policy = FilePolicy(args.root, max_file_mb=args.max_file_mb, max_content_mb=args.max_content_mb)
+    return ToolHost(
+        progress_interval=args.progress_interval,
+        policy=policy,
+        workers=args.workers,
+        max_queue=args.max_queue,
+        grace=args.grace,
+        call_timeout=args.call_timeout,
+        training_timeout=args.training_timeout,
+        client_roots=not args.http,
+    )
+
+
+async def _serve(args: argparse.Namespace, wire: tuple[Any, Any] | None) -> int:
+    import anyio
+
+    host = _host(args)
+    received: list[int] = []
+    async with anyio.create_task_group() as tg:
+
+        async def on_signals() -> None:
+            with anyio.open_signal_receiver(signal.SIGINT, signal.SIGTERM) as signals:
+                async for signum in signals:
+                    if received:
+                        logging.getLogger("quelmar.host").warning("second signal: killing the workers")
+                        host.kill_workers()
+                        continue
+                    received.append(signum)
+                    logging.getLogger("quelmar.host").info("%s: stopping", signal.Signals(signum).name)
+                    serving.cancel()
+
+        serving = anyio.CancelScope()
+        tg.start_soon(on_signals)
+        # The workers live outside the cancelled scope: a signal ends the serving,
+        # then running() interrupts the calls and waits for them to end.
+        async with host.running():
+            with serving:
+                if wire is None:
+                    from quelmar.host.http import serve_http
+
+                    await serve_http(host, args.http)
+                else:
+                    await _serve_stdio(host, *wire)
+        tg.cancel_scope.cancel()
+    return EXIT_STATUS[signal.Signals(received[0])] if received else 0
+
+
+async def _serve_stdio(host: Any, wire_in: Any, wire_out: Any) -> None:
+    from quelmar.host.wire import stdio_transport
+
+    server = host.build_server()
+    async with stdio_transport(wire_in, wire_out) as (read_stream, write_stream):
+        await server.run(read_stream, write_stream, host.initialization_options(server))
+
+
 def main(argv: list[str] | None = None) -> int:
-    """Serve until the client closes standard input."""
+    """Serve until the client closes standard input (or the HTTP server is stopped by a signal)."""
     args = _parse(argv)
-    protocol_in, protocol_out = _claim_stdio()
+    wire = None
+    if not args.http:
+        from quelmar.host.stdio import claim_stdio
+
+        protocol_in, protocol_out = claim_stdio()
+        wire = (protocol_in.buffer, protocol_out.buffer)
     logging.basicConfig(level=args.log_level, stream=sys.stderr, format="quelmar-host %(levelname)s %(message)s")
 
     import anyio
 
     try:
-        anyio.run(_serve, protocol_in, protocol_out, args.progress_interval)
-    except KeyboardInterrupt:
-        return 130
+        status = anyio.run(_serve, args, wire)
     finally:
         for stream in (sys.stdout, sys.stderr):
             try:
                 stream.flush()
             except (OSError, ValueError):
                 pass
-    if threading.active_count() > 1:
-        # A call that the client abandoned still runs in its worker thread;
-        # the client has gone, so do not wait for it.
-        os._exit(0)
-    return 0
+    return status
 
 
 if __name__ == "__main__":

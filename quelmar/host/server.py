@@ -2,19 +2,27 @@
 
 How a request is served:
 
-* ``initialize`` is answered by the SDK at once: nothing here imports a tool
-  module at start-up.
-* ``tools/list`` imports the five tool modules the first time it is asked (in
-  a worker thread, since importing one pulls in JAX, pandas or the training
-  pipeline), so that each tool's description is its function's own docstring.
-  The docstrings are kept; later listings import nothing. A module that
-  cannot be imported is still listed, with a short description that says why
-  it is unavailable, and its import is tried again at the next listing.
-* ``tools/call`` imports the tool's module on first use, then calls the
-  function in a worker thread with the arguments as keywords. Training calls
-  never overlap: the training tool captures ``sys.stdout`` for its log file,
-  which is interpreter-wide. While a call runs, progress notifications are
-  sent every few seconds to a client that asked for them.
+* The server process only speaks the protocol: it never imports a tool
+  module and never runs a tool, so ``ping``, ``tools/list`` and the rest are
+  answered at once whatever the tools are doing.
+* ``tools/list``: each tool's description is its function's own docstring,
+  followed by a short host note where the docstring alone would mislead (the
+  results are float32 values, column indices count from 0, paths are resolved
+  against the allowed roots, which training methods work). The docstrings are
+  read once by a short-lived ``quelmar.host.worker --describe`` process that
+  the host starts with itself. A module that cannot be imported is still
+  listed, with a short description that says why, and is asked about again
+  at the next listing.
+* ``tools/call``: the path arguments are checked against the file-access
+  policy (``quelmar.host.policy``), then the call goes to a worker process
+  (``quelmar.host.pool``): the quick tools to a small pool, trainings to one
+  training worker, one at a time in order of arrival. A full queue refuses a
+  call at once. ``notifications/cancelled`` withdraws a waiting call or
+  interrupts a running one; so does the call's time limit. While a call runs,
+  progress notifications go to a client that asked for them: the epochs done
+  and in all of a training, the seconds elapsed of another call.
+* Training calls may be task-augmented (``tasks/get``, ``tasks/result``,
+  ``tasks/list``, ``tasks/cancel``; ``quelmar.host.tasks``).
 * A returned value comes back as structured content (an object: a
   dictionary result as it is, anything else under ``"result"``) and as the
   same JSON in a text block. An exception comes back as a tool error whose
@@ -23,26 +31,31 @@ How a request is served:
 
 from __future__ import annotations
 
-import importlib
 import inspect
 import json
 import logging
-import math
-import os
-import threading
+import re
+import sys
 import time
-from collections.abc import Callable, Mapping
+import warnings
+from collections.abc import AsyncIterator, Mapping
+from contextlib import asynccontextmanager
 from importlib import metadata
 from typing import Any
 
 import anyio
-import anyio.to_thread
+import anyio.abc
 import mcp_types as types
 from mcp.server.context import ServerRequestContext
 from mcp.server.lowlevel import Server
 from mcp.shared.exceptions import MCPError
+from pydantic import ValidationError
 
+from quelmar.host.policy import FilePolicy, Refused, paths_from_root_uris
+from quelmar.host.pool import Busy, Job, Lane, Outcome, default_max_queue, default_pool_size
 from quelmar.host.schemas import TOOLS, ToolEntry, tool_entry
+from quelmar.host.tasks import TaskStore
+from quelmar.host.values import error_text, to_jsonable
 
 __all__ = ["DEFAULT_PROGRESS_INTERVAL", "ToolHost", "error_text", "to_jsonable"]
 
@@ -50,6 +63,18 @@ logger = logging.getLogger("quelmar.host")
 
 DEFAULT_PROGRESS_INTERVAL = 5.0
 """Seconds between two progress notifications of a running call."""
+
+DEFAULT_CALL_TIMEOUT = 120.0
+"""Seconds a quick tool's call may run."""
+
+DEFAULT_GRACE = 10.0
+"""Seconds a stopped call gets after its interrupt before its worker is killed."""
+
+DESCRIBE_TIMEOUT = 300.0
+"""Seconds the process that reads the tool descriptions may take (it imports every tool module)."""
+
+ROOTS_TIMEOUT = 10.0
+"""Seconds the host waits for the client's answer to roots/list."""
 
 SERVER_NAME = "quelmar"
 
@@ -60,62 +85,15 @@ INSTRUCTIONS = (
     "A training call can take minutes; it writes a log file whose path it returns."
 )
 
+QUICK_MODULES = ("quelmar.tools.plusor", "quelmar.tools.timesor", "quelmar.tools.minusor", "quelmar.tools.tabextent")
+TRAINING_MODULES = ("quelmar.tools.fitrun",)
+
 
 def _version() -> str:
     try:
         return metadata.version("quelmar")
     except metadata.PackageNotFoundError:
         return "0"
-
-
-def to_jsonable(value: Any) -> Any:
-    """Turn a tool's result into plain JSON values.
-
-    Paths become strings, NumPy and JAX scalars and arrays become numbers and
-    lists, tuples and sets become lists, mapping keys become strings. A float
-    that JSON cannot hold (NaN, an infinity) becomes its text ("nan", "inf").
-    Any other object becomes its ``str``.
-    """
-    if value is None or isinstance(value, (bool, str)):
-        return value
-    if isinstance(value, int):
-        return int(value)
-    if isinstance(value, float):
-        return float(value) if math.isfinite(value) else str(value)
-    if isinstance(value, Mapping):
-        return {_json_key(k): to_jsonable(v) for k, v in value.items()}
-    if isinstance(value, (list, tuple, set, frozenset)):
-        return [to_jsonable(v) for v in value]
-    if isinstance(value, os.PathLike):
-        return os.fspath(value)
-    if isinstance(value, (bytes, bytearray)):
-        return bytes(value).decode("utf-8", errors="replace")
-    # NumPy and JAX scalars and arrays: tolist() gives plain Python values.
-    tolist = getattr(value, "tolist", None)
-    if callable(tolist):
-        try:
-            plain = tolist()
-        except Exception:
-            plain = value
-        if plain is not value:
-            return to_jsonable(plain)
-    if hasattr(value, "__index__"):
-        return int(value.__index__())
-    if hasattr(value, "__float__"):
-        return to_jsonable(float(value))
-    return str(value)
-
-
-def _json_key(key: Any) -> str:
-    plain = to_jsonable(key)
-    return plain if isinstance(plain, str) else json.dumps(plain)
-
-
-def error_text(exc: BaseException) -> str:
-    """The text of a tool error: the exception's type and message."""
-    message = str(exc)
-    name = type(exc).__name__
-    return f"{name}: {message}" if message else name
 
 
 def _success(value: Any) -> types.CallToolResult:
@@ -129,126 +107,337 @@ def _failure(text: str) -> types.CallToolResult:
     return types.CallToolResult(content=[types.TextContent(text=text)], is_error=True)
 
 
-class ToolHost:
-    """Imports the tool modules on demand and runs their functions.
+def call_result(outcome: Outcome) -> types.CallToolResult:
+    """The tools/call result of a finished call."""
+    return _failure(outcome.error) if outcome.error is not None else _success(outcome.value)
 
-    One instance serves one connection; ``build_server`` gives the SDK server
-    that dispatches to it.
+
+async def describe_tools() -> dict[str, Any]:
+    """Ask a short-lived worker for the tools' docstrings and the supported training methods."""
+    with anyio.fail_after(DESCRIBE_TIMEOUT):
+        result = await anyio.run_process(
+            [sys.executable, "-P", "-m", "quelmar.host.worker", "--describe"], stderr=None, check=False
+        )
+    if result.returncode != 0:
+        raise RuntimeError(f"the describing process ended with status {result.returncode}")
+    return json.loads(result.stdout)
+
+
+def host_note(entry: ToolEntry, doc: str, supported_methods: list[str] | None, roots: list[str]) -> str:
+    """The note the host adds after a tool's docstring ("" when none is needed)."""
+    lines = []
+    if entry.module in QUICK_MODULES[:3]:
+        lines.append(
+            "The result is a single-precision (float32) value, so it can differ from exact decimal "
+            "arithmetic in the last digits (10.5 + 3.2 gives 13.699999809265137)."
+        )
+    if entry.name in ("execute_tabextent", "execute_fitrun"):
+        lines.append(
+            "File paths are resolved against the allowed roots (" + ", ".join(roots) + "); a relative path "
+            "starts at the first. Files outside them, links leading out of them, URLs and anything but a "
+            "regular file are refused."
+        )
+    if entry.name == "execute_fitrun":
+        lines.append(
+            "Column indices (input_col, output_col, plot_in_axis, plot_out_axis) count from 0; "
+            "the error values are single-precision (float32)."
+        )
+        offered = _offered_methods(doc)
+        if supported_methods is not None and offered and set(offered) - set(supported_methods):
+            working = [m for m in offered if m in supported_methods]
+            listed = ", ".join(f'"{m}"' for m in working) if working else "none"
+            lines.append(f"interp_method: only {listed} work on this installation.")
+    return "\n".join(f"Host note: {line}" for line in lines)
+
+
+def _offered_methods(doc: str) -> list[str]:
+    for line in doc.splitlines():
+        if line.strip().startswith("interp_method:"):
+            return re.findall(r'"([^"]+)"', line)
+    return []
+
+
+class ToolHost:
+    """Runs the tools for one server: workers, file policy, tasks.
+
+    ``build_server`` gives the SDK server that dispatches to it; ``running``
+    is the context that owns the workers (and ends them on the way out).
     """
 
-    def __init__(self, *, progress_interval: float = DEFAULT_PROGRESS_INTERVAL) -> None:
+    def __init__(
+        self,
+        *,
+        progress_interval: float = DEFAULT_PROGRESS_INTERVAL,
+        policy: FilePolicy | None = None,
+        workers: int | None = None,
+        max_queue: int | None = None,
+        grace: float = DEFAULT_GRACE,
+        call_timeout: float | None = DEFAULT_CALL_TIMEOUT,
+        training_timeout: float | None = None,
+        env: Mapping[str, str] | None = None,
+        client_roots: bool = True,
+    ) -> None:
+        """
+        Args:
+            progress_interval: seconds between progress notifications of a running call.
+            policy: the file-access policy (default: the current directory as the only root).
+            workers: worker processes for the quick tools (default: one per core, at most four).
+            max_queue: calls that may wait in each queue before the host refuses more (default: by core count).
+            grace: seconds a stopped call gets after its interrupt before its worker is killed.
+            call_timeout: seconds a quick tool's call may run (None: no limit).
+            training_timeout: seconds a training may run (None: no limit).
+            env: environment of the worker processes (default: the host's).
+            client_roots: ask the client for its roots (roots/list) when the policy has no fixed roots.
+        """
         self.progress_interval = progress_interval
-        self._descriptions: dict[str, str] = {}
-        self._listing_lock = anyio.Lock()
-        # Held by the worker thread for the whole training call, so a call that
-        # the client gave up on still keeps the next one waiting until it ends.
-        self._serial_lock = threading.Lock()
+        self.policy = policy if policy is not None else FilePolicy()
+        self.call_timeout, self.training_timeout = call_timeout, training_timeout
+        queue = max_queue if max_queue is not None else default_max_queue()
+        size = workers if workers is not None else default_pool_size()
+        self.quick = Lane("quick tools", QUICK_MODULES, size=size, max_queue=queue, grace=grace, env=env)
+        self.training = Lane("training", TRAINING_MODULES, size=1, max_queue=queue, grace=grace, env=env)
+        self.tasks = TaskStore()
+        self._docs: dict[str, str] = {}
+        self._unavailable: dict[str, str] = {}
+        self._supported_methods: list[str] | None = None
+        self._describing = anyio.Lock()
+        self._follow_roots = client_roots and self.policy.follows_client
+        self._client_roots_stale = self._follow_roots
 
-    # -- tool functions -------------------------------------------------
+    # -- life cycle -----------------------------------------------------
 
-    @staticmethod
-    def function(entry: ToolEntry) -> Callable[..., Any]:
-        """Import the tool's module (once) and return its function."""
-        module = importlib.import_module(entry.module)
-        return getattr(module, entry.name)
+    @asynccontextmanager
+    async def running(self) -> AsyncIterator[ToolHost]:
+        """Own the workers while the server runs; stop every call and worker on the way out."""
+        async with anyio.create_task_group() as tg:
+            self.quick.attach(tg)
+            self.training.attach(tg)
+            self.tasks.attach(tg)
+            tg.start_soon(self._prefetch_descriptions)
+            try:
+                yield self
+            finally:
+                with anyio.CancelScope(shield=True):
+                    await self.shutdown()
+                tg.cancel_scope.cancel()
 
-    def _describe(self, entry: ToolEntry) -> str:
-        """Runs in a worker thread: the tool's description, importing its module."""
-        cached = self._descriptions.get(entry.name)
-        if cached is not None:
-            return cached
+    def kill_workers(self) -> None:
+        """Kill every worker process at once (a second signal)."""
+        self.quick.kill_all()
+        self.training.kill_all()
+
+    async def shutdown(self) -> None:
+        """Interrupt the running calls (their logs get written), end all workers."""
+        async with anyio.create_task_group() as tg:
+            tg.start_soon(self.quick.shutdown)
+            tg.start_soon(self.training.shutdown)
+
+    # -- descriptions ---------------------------------------------------
+
+    async def _prefetch_descriptions(self) -> None:
         try:
-            doc = self.function(entry).__doc__
-        except Exception as exc:
-            logger.warning("%s is unavailable: %s", entry.module, error_text(exc))
-            return f"{entry.summary}\n\nUnavailable on this installation: {error_text(exc)}"
-        description = inspect.cleandoc(doc) if doc else entry.summary
-        self._descriptions[entry.name] = description
-        return description
+            await self._descriptions()
+        except Exception:
+            logger.debug("prefetching the tool descriptions failed", exc_info=True)
 
-    def _describe_all(self) -> list[str]:
-        return [self._describe(entry) for entry in TOOLS]
+    async def _descriptions(self) -> None:
+        async with self._describing:
+            if len(self._docs) == len(TOOLS):
+                return
+            try:
+                described = await describe_tools()
+            except Exception as exc:
+                logger.warning("the tool descriptions cannot be read: %s", exc)
+                self._unavailable = {entry.name: error_text(exc) for entry in TOOLS if entry.name not in self._docs}
+                return
+            self._supported_methods = described.get("supported_methods")
+            self._unavailable = {}
+            for entry in TOOLS:
+                tool = described["tools"].get(entry.name, {})
+                if "doc" in tool:
+                    self._docs[entry.name] = inspect.cleandoc(tool["doc"]) if tool["doc"] else entry.summary
+                else:
+                    logger.warning("%s is unavailable: %s", entry.module, tool.get("error"))
+                    self._unavailable[entry.name] = tool.get("error", "unknown error")
+
+    def description(self, entry: ToolEntry) -> str:
+        """The tool's description: its docstring and the host's note (or why it is unavailable)."""
+        if entry.name not in self._docs:
+            reason = self._unavailable.get(entry.name, "its module was not examined")
+            return f"{entry.summary}\n\nUnavailable on this installation: {reason}"
+        doc = self._docs[entry.name]
+        note = host_note(entry, doc, self._supported_methods, [str(r) for r in self.policy.roots()])
+        return f"{doc}\n\n{note}" if note else doc
 
     # -- handlers -------------------------------------------------------
 
     async def list_tools(
         self, ctx: ServerRequestContext[Any], params: types.PaginatedRequestParams | None
     ) -> types.ListToolsResult:
-        async with self._listing_lock:
-            if len(self._descriptions) == len(TOOLS):
-                descriptions = [self._descriptions[entry.name] for entry in TOOLS]
-            else:
-                descriptions = await anyio.to_thread.run_sync(self._describe_all)
-        return types.ListToolsResult(
-            tools=[_tool(entry, description) for entry, description in zip(TOOLS, descriptions, strict=True)]
+        await self._descriptions()
+        await self._refresh_roots(ctx)
+        return types.ListToolsResult(tools=[self.tool(entry) for entry in TOOLS])
+
+    def tool(self, entry: ToolEntry) -> types.Tool:
+        """The tools/list entry of a tool."""
+        return types.Tool(
+            name=entry.name,
+            title=entry.title,
+            description=self.description(entry),
+            input_schema=entry.input_schema,
+            output_schema=entry.output_schema,
+            annotations=types.ToolAnnotations(
+                title=entry.title,
+                read_only_hint=entry.read_only,
+                destructive_hint=False,
+                idempotent_hint=entry.read_only,
+                open_world_hint=False,
+            ),
+            execution=types.ToolExecution(task_support="optional") if entry.serialised else None,
         )
+
+    async def prepare(self, ctx: ServerRequestContext[Any], params: types.CallToolRequestParams) -> Job:
+        """Check a call (unknown tool: MCPError; policy: Refused) and make its job."""
+        entry = tool_entry(params.name)
+        if entry is None:
+            raise MCPError(code=types.INVALID_PARAMS, message=f"Unknown tool: {params.name}")
+        await self._refresh_roots(ctx)
+        arguments = self.policy.check_call(entry.name, dict(params.arguments or {}))
+        if entry.serialised:
+            return Job(entry.name, entry.module, arguments, self.training_timeout, "--training-timeout")
+        return Job(entry.name, entry.module, arguments, self.call_timeout, "--call-timeout")
+
+    def submit(self, job: Job) -> None:
+        """Queue the job in its lane; Busy when the lane is full."""
+        (self.training if job.module in TRAINING_MODULES else self.quick).submit(job)
 
     async def call_tool(
         self, ctx: ServerRequestContext[Any], params: types.CallToolRequestParams
     ) -> types.CallToolResult:
-        entry = tool_entry(params.name)
-        if entry is None:
-            raise MCPError(code=types.INVALID_PARAMS, message=f"Unknown tool: {params.name}")
-        arguments = dict(params.arguments or {})
         try:
-            value = await self._run(ctx, entry, arguments)
-        except Exception as exc:
-            logger.info("%s failed: %s", entry.name, error_text(exc))
-            return _failure(error_text(exc))
+            job = await self.prepare(ctx, params)
+            self.submit(job)
+        except Refused as exc:
+            return _failure(f"Refused by the host's file-access policy: {exc}")
+        except Busy as exc:
+            return _failure(f"The host is busy: {exc}; try again later.")
         try:
-            return _success(value)
-        except Exception as exc:  # a result that cannot be put into JSON at all
-            logger.exception("%s returned a result that cannot be sent", entry.name)
-            return _failure(f"{entry.name} returned a result that cannot be sent: {error_text(exc)}")
+            if _wants_progress(ctx):
+                async with anyio.create_task_group() as tg:
+                    tg.start_soon(self._report_progress, ctx, job)
+                    await job.done.wait()
+                    tg.cancel_scope.cancel()
+            else:
+                await job.done.wait()
+        except anyio.get_cancelled_exc_class():
+            job.stop("cancelled")  # notifications/cancelled, or the connection is going away
+            raise
+        assert job.outcome is not None
+        if job.outcome.error is not None:
+            logger.info("%s failed: %s", job.tool, job.outcome.error)
+        return call_result(job.outcome)
 
-    async def _run(self, ctx: ServerRequestContext[Any], entry: ToolEntry, arguments: dict[str, Any]) -> Any:
-        def work() -> Any:
-            function = self.function(entry)
-            if not entry.serialised:
-                return function(**arguments)
-            with self._serial_lock:
-                return function(**arguments)
-
-        # A call that the client cancels is left to finish in its thread.
-        if not _wants_progress(ctx):
-            return await anyio.to_thread.run_sync(work, abandon_on_cancel=True)
-        outcome: list[Any] = []
-        async with anyio.create_task_group() as tg:
-            tg.start_soon(self._report_progress, ctx, entry)
-            try:
-                outcome.append(await anyio.to_thread.run_sync(work, abandon_on_cancel=True))
-            except Exception as exc:  # re-raised below, outside the task group
-                outcome.append(exc)
-            finally:
-                tg.cancel_scope.cancel()
-        if isinstance(outcome[0], Exception):
-            raise outcome[0]
-        return outcome[0]
-
-    async def _report_progress(self, ctx: ServerRequestContext[Any], entry: ToolEntry) -> None:
+    async def _report_progress(self, ctx: ServerRequestContext[Any], job: Job) -> None:
         started = time.monotonic()
         while True:
-            await anyio.sleep(self.progress_interval)
-            elapsed = time.monotonic() - started
+            with anyio.move_on_after(self.progress_interval):
+                await job.changed.wait()
+            job.changed = anyio.Event()
+            progress, total, message = _progress_of(job, time.monotonic() - started)
             try:
-                await ctx.session.report_progress(
-                    round(elapsed, 1), None, f"{entry.name} running for {elapsed:.0f} s"
-                )
+                await ctx.session.report_progress(progress, total, message)
             except Exception:  # the connection is going away; the call decides
-                logger.debug("progress notification for %s not sent", entry.name, exc_info=True)
+                logger.debug("progress notification for %s not sent", job.tool, exc_info=True)
                 return
+            await anyio.sleep(min(0.5, self.progress_interval))
+
+    # -- client roots ---------------------------------------------------
+
+    async def roots_changed(self, ctx: ServerRequestContext[Any], params: Any) -> None:
+        """notifications/roots/list_changed: ask the client again before the next call."""
+        self._client_roots_stale = self._follow_roots
+
+    async def _refresh_roots(self, ctx: ServerRequestContext[Any]) -> None:
+        if not self._client_roots_stale:
+            return
+        capabilities = getattr(ctx.session, "client_capabilities", None)
+        if capabilities is None or capabilities.roots is None or not ctx.session.can_send_request:
+            return
+        self._client_roots_stale = False
+        try:
+            with anyio.fail_after(ROOTS_TIMEOUT), warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                listed = await ctx.session.list_roots()
+        except Exception as exc:
+            logger.warning("roots/list failed (%s); keeping the roots in force", error_text(exc))
+            return
+        self.policy.set_client_roots(paths_from_root_uris(str(root.uri) for root in listed.roots))
+        logger.info("allowed roots: %s", ", ".join(str(r) for r in self.policy.roots()))
+
+    # -- the SDK server -------------------------------------------------
 
     def build_server(self) -> Server[Any]:
-        """The SDK server whose tool handlers are this host's."""
-        return Server(
-            SERVER_NAME,
-            version=_version(),
-            title="quelmar tools",
-            instructions=INSTRUCTIONS,
-            get_tool_input_schema=_input_schema,
-            on_list_tools=self.list_tools,
-            on_call_tool=self.call_tool,
+        """The SDK server whose handlers are this host's."""
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # roots are deprecated in the newest protocol, not in ours
+            server = Server(
+                SERVER_NAME,
+                version=_version(),
+                title="quelmar tools",
+                instructions=INSTRUCTIONS,
+                get_tool_input_schema=_input_schema,
+                on_list_tools=self.list_tools,
+                on_call_tool=self.call_tool,
+                on_roots_list_changed=self.roots_changed,
+            )
+        server.middleware.append(_explain_invalid_params)
+        server.middleware.append(_require_initialize)  # ahead of the task middleware
+        self.tasks.install(server, self)
+        return server
+
+    def initialization_options(self, server: Server[Any]) -> Any:
+        """The server's initialization options, with the task capabilities."""
+        options = server.create_initialization_options()
+        options.capabilities.tasks = self.tasks.capability()
+        return options
+
+
+def _progress_of(job: Job, elapsed: float) -> tuple[float, float | None, str]:
+    if job.progress is not None:
+        done, total = job.progress
+        return float(done), float(total), f"{job.tool}: epoch {done} of {total}"
+    if job.module in TRAINING_MODULES:
+        return 0.0, None, f"{job.tool}: preparing the training ({elapsed:.0f} s)"
+    return round(elapsed, 1), None, f"{job.tool} running for {elapsed:.0f} s"
+
+
+async def _require_initialize(ctx: ServerRequestContext[Any], call_next: Any) -> Any:
+    """Refuse a request before initialize with a message that says so."""
+    connection = getattr(ctx.session, "_connection", None)
+    if (
+        ctx.method not in ("initialize", "ping")
+        and connection is not None
+        and not getattr(connection, "initialize_accepted", True)
+    ):
+        raise MCPError(
+            code=types.INVALID_PARAMS,
+            message=f"{ctx.method} was sent before initialize: the client must send initialize first",
         )
+    return await call_next(ctx)
+
+
+async def _explain_invalid_params(ctx: ServerRequestContext[Any], call_next: Any) -> Any:
+    """Say what is wrong with a request's params (the SDK's own message does not)."""
+    try:
+        return await call_next(ctx)
+    except ValidationError as exc:
+        problems = []
+        for error in exc.errors()[:3]:
+            where = ".".join(str(part) for part in error.get("loc", ()) if part not in ("params",))
+            problems.append(f"{where}: {error.get('msg')}" if where else str(error.get("msg")))
+        raise MCPError(
+            code=types.INVALID_PARAMS, message=f"Invalid params for {ctx.method}: " + "; ".join(problems)
+        ) from None
 
 
 def _wants_progress(ctx: ServerRequestContext[Any]) -> bool:
@@ -259,19 +448,3 @@ def _input_schema(name: str) -> dict[str, Any] | None:
     entry = tool_entry(name)
     return entry.input_schema if entry else None
 
-
-def _tool(entry: ToolEntry, description: str) -> types.Tool:
-    return types.Tool(
-        name=entry.name,
-        title=entry.title,
-        description=description,
-        input_schema=entry.input_schema,
-        output_schema=entry.output_schema,
-        annotations=types.ToolAnnotations(
-            title=entry.title,
-            read_only_hint=entry.read_only,
-            destructive_hint=False,
-            idempotent_hint=entry.read_only,
-            open_world_hint=False,
-        ),
-    )

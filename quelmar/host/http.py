@@ -1,0 +1,176 @@
+"""The Streamable HTTP transport: ``quelmar-host --http HOST:PORT``.
+
+Serves MCP at ``http://HOST:PORT/mcp`` with the SDK's Streamable HTTP session
+manager, run by uvicorn, and the same ``ToolHost`` as over stdio (workers,
+file policy, limits) for every session. Protection:
+
+* Loopback addresses (127.0.0.0/8, ::1, localhost) are the default; any other
+  address needs a bearer token, read from the environment variable
+  ``QUELMAR_HOST_TOKEN`` or from ``--token-file`` (never from the command
+  line, where other users of the machine could read it). When a token is
+  set, every request must carry ``Authorization: Bearer TOKEN`` (401
+  otherwise), on loopback too.
+* Origin checking against DNS rebinding: a request that carries an
+  ``Origin`` header is refused (403) unless the origin is a loopback one
+  (``http://localhost:*``, ``http://127.0.0.1:*``, ``http://[::1]:*``) or one
+  given with ``--allow-origin``. On loopback the Host header is checked too.
+* Over HTTP the allowed roots are the ``--root`` directories or the
+  directory the host was started in: a remote client's own roots name
+  directories of another machine.
+"""
+
+from __future__ import annotations
+
+import hmac
+import ipaddress
+import logging
+import os
+from contextlib import contextmanager
+from dataclasses import dataclass, field
+from typing import Any
+from urllib.parse import urlparse
+
+__all__ = ["TOKEN_ENV", "HttpSettings", "serve_http"]
+
+logger = logging.getLogger("quelmar.host")
+
+TOKEN_ENV = "QUELMAR_HOST_TOKEN"
+"""Environment variable that holds the bearer token."""
+
+LOOPBACK_NAMES = ("localhost",)
+
+
+def is_loopback(host: str) -> bool:
+    """Whether the address (or name) is a loopback one."""
+    if host.lower() in LOOPBACK_NAMES:
+        return True
+    try:
+        return ipaddress.ip_address(host.strip("[]")).is_loopback
+    except ValueError:
+        return False
+
+
+@dataclass(frozen=True)
+class HttpSettings:
+    """Where to listen, the bearer token and the accepted browser origins."""
+
+    host: str
+    port: int
+    token: str | None = None
+    origins: tuple[str, ...] = field(default_factory=tuple)
+
+    @classmethod
+    def from_options(cls, address: str, token_file: str | None, origins: list[str]) -> HttpSettings:
+        """Parse ``HOST:PORT``, read the token; ValueError says what is wrong.
+
+        Args:
+            address: "HOST:PORT", e.g. "127.0.0.1:8765" or "[::1]:8765".
+            token_file: a file whose first line is the token (or None).
+            origins: browser origins to accept besides the loopback ones.
+        """
+        host, sep, port_text = address.rpartition(":")
+        if not sep or not host or not port_text.isdigit() or not 0 <= int(port_text) < 65536:
+            raise ValueError(f"--http {address}: expected HOST:PORT, e.g. 127.0.0.1:8765")
+        host = host.strip("[]")
+        # Taken out of the environment, so that no worker process inherits it.
+        token = os.environ.pop(TOKEN_ENV, None) or None
+        if token_file:
+            try:
+                with open(token_file, encoding="utf-8") as f:
+                    token = f.readline().strip() or None
+            except OSError as exc:
+                raise ValueError(f"--token-file {token_file}: {exc.strerror}") from None
+            if token is None:
+                raise ValueError(f"--token-file {token_file}: the file holds no token")
+        if not is_loopback(host) and token is None:
+            raise ValueError(
+                f"--http {address} is not a loopback address: set a bearer token "
+                f"({TOKEN_ENV} or --token-file) so that only your clients can use the tools"
+            )
+        for origin in origins:
+            if not urlparse(origin).scheme or not urlparse(origin).netloc:
+                raise ValueError(f"--allow-origin {origin}: expected an origin like https://example.org")
+        return cls(host, int(port_text), token, tuple(o.rstrip("/") for o in origins))
+
+    def origin_allowed(self, origin: str) -> bool:
+        """Whether a request with this Origin header may proceed."""
+        if origin.rstrip("/") in self.origins:
+            return True
+        parsed = urlparse(origin)
+        return parsed.scheme in ("http", "https") and is_loopback(parsed.hostname or "")
+
+
+class Guard:
+    """ASGI middleware: the bearer token and the Origin check, ahead of the MCP endpoint."""
+
+    def __init__(self, app: Any, settings: HttpSettings) -> None:
+        self.app, self.settings = app, settings
+
+    async def __call__(self, scope: Any, receive: Any, send: Any) -> None:
+        if scope["type"] != "http":
+            await self.app(scope, receive, send)
+            return
+        headers = {k.decode("latin-1").lower(): v.decode("latin-1") for k, v in scope.get("headers", [])}
+        origin = headers.get("origin")
+        if origin is not None and not self.settings.origin_allowed(origin):
+            logger.warning("refused a request from origin %s", origin)
+            await _plain(send, 403, "Forbidden: this Origin is not allowed (DNS rebinding protection)")
+            return
+        if self.settings.token is not None:
+            scheme, _, given = headers.get("authorization", "").partition(" ")
+            if scheme.lower() != "bearer" or not hmac.compare_digest(given.strip().encode(), self.settings.token.encode()):
+                await _plain(send, 401, "Unauthorized: a valid bearer token is required", {"www-authenticate": "Bearer"})
+                return
+        await self.app(scope, receive, send)
+
+
+async def _plain(send: Any, status: int, text: str, extra: dict[str, str] | None = None) -> None:
+    headers = [(b"content-type", b"text/plain; charset=utf-8")]
+    headers += [(k.encode(), v.encode()) for k, v in (extra or {}).items()]
+    await send({"type": "http.response.start", "status": status, "headers": headers})
+    await send({"type": "http.response.body", "body": text.encode()})
+
+
+def build_app(host: Any, settings: HttpSettings) -> Any:
+    """The ASGI application: the SDK's Streamable HTTP app behind the guard."""
+    from mcp.server.transport_security import TransportSecuritySettings
+
+    server = host.build_server()
+    if is_loopback(settings.host):
+        security = TransportSecuritySettings(
+            enable_dns_rebinding_protection=True,
+            allowed_hosts=["127.0.0.1:*", "localhost:*", "[::1]:*", "127.0.0.1", "localhost", "[::1]"],
+            allowed_origins=["http://127.0.0.1:*", "http://localhost:*", "http://[::1]:*", *settings.origins],
+        )
+    else:  # the Origin check is the guard's; the Host header of a remote name is not known here
+        security = TransportSecuritySettings(enable_dns_rebinding_protection=False)
+    original = server.create_initialization_options
+    server.create_initialization_options = lambda *a, **k: _with_tasks(host, original(*a, **k))  # type: ignore[method-assign]
+    app = server.streamable_http_app(transport_security=security, host=settings.host)
+    return Guard(app, settings)
+
+
+def _with_tasks(host: Any, options: Any) -> Any:
+    options.capabilities.tasks = host.tasks.capability()
+    return options
+
+
+async def serve_http(host: Any, settings: HttpSettings) -> None:
+    """Serve until cancelled (the host's signal handling cancels it)."""
+    import uvicorn
+
+    class Server(uvicorn.Server):
+        @contextmanager
+        def capture_signals(self):  # the host handles the signals itself
+            yield
+
+    config = uvicorn.Config(
+        build_app(host, settings), host=settings.host, port=settings.port, log_level="warning", lifespan="on"
+    )
+    server = Server(config)
+    logger.warning("serving MCP at http://%s:%d/mcp", settings.host if ":" not in settings.host
+                   else f"[{settings.host}]", settings.port)
+    try:
+        await server.serve()
+    finally:
+        server.should_exit = True

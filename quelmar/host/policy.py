@@ -1,0 +1,178 @@
+"""Which files a tool call may read or write.
+
+The host checks every path argument before a call reaches a worker. A path
+is resolved against the first allowed root when it is relative, then its
+links are resolved; it is refused when it lies outside every root, is a URL,
+is not a regular file (a FIFO, a device, a socket, a ``/proc`` or ``/sys``
+entry), or is larger than the file-size limit. Text given as ``csv_content``
+has a size limit of its own. A training file that the pipeline is asked to
+generate (``bool_data_generation``) must lie inside a root too; its folders
+may not exist yet. The call then receives the resolved absolute path, so the
+worker reads exactly the file that was checked.
+
+The allowed roots: the ``--root`` directories; without them, the roots the
+client declares (MCP ``roots/list``); without those, the directory the host
+was started in.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+import stat
+from collections.abc import Iterable, Sequence
+from pathlib import Path
+from typing import Any
+from urllib.parse import unquote, urlparse
+
+__all__ = ["FilePolicy", "Refused", "paths_from_root_uris"]
+
+MIB = 1024 * 1024
+
+READ_ARGUMENTS = {
+    "execute_tabextent": ("file_path",),
+    "execute_fitrun": ("data_train", "data_val", "data_test"),
+}
+"""The path arguments of each tool, all of them files that the tool reads."""
+
+CONTENT_ARGUMENTS = {"execute_tabextent": ("csv_content",)}
+"""Arguments that carry file content as text."""
+
+SPECIAL_TREES = ("/proc", "/sys", "/dev")
+"""Kernel file systems: what looks like a file there is not one."""
+
+_URL = re.compile(r"^([A-Za-z][A-Za-z0-9+.-]*://|(file|https?|ftp|s3|gs|gcs):)", re.IGNORECASE)
+"""What pandas would fetch instead of opening a local file: "scheme://..." and the URL schemes it knows."""
+
+
+class Refused(Exception):
+    """A path or text argument that the policy does not allow; the message says why."""
+
+
+def paths_from_root_uris(uris: Iterable[str]) -> list[Path]:
+    """The local directories among a client's root URIs (``file://`` only)."""
+    paths = []
+    for uri in uris:
+        parsed = urlparse(str(uri))
+        if parsed.scheme == "file" and parsed.netloc in ("", "localhost"):
+            paths.append(Path(unquote(parsed.path)))
+    return paths
+
+
+def _inside(path: str, root: str) -> bool:
+    return path == root or path.startswith(root.rstrip(os.sep) + os.sep)
+
+
+class FilePolicy:
+    """The allowed roots and the size limits; checks the arguments of one call."""
+
+    def __init__(
+        self,
+        roots: Sequence[str | os.PathLike[str]] = (),
+        *,
+        start_dir: str | os.PathLike[str] | None = None,
+        max_file_mb: float = 1024,
+        max_content_mb: float = 64,
+    ) -> None:
+        """
+        Args:
+            roots: the ``--root`` directories; empty to follow the client's roots.
+            start_dir: the last resort root (default: the current directory).
+            max_file_mb: largest file a tool may read, in MiB.
+            max_content_mb: largest ``csv_content`` text, in MiB (of UTF-8).
+        """
+        self.fixed_roots = [Path(os.path.realpath(os.path.expanduser(r))) for r in roots]
+        self.client_roots: list[Path] | None = None
+        self.start_dir = Path(os.path.realpath(start_dir if start_dir is not None else os.getcwd()))
+        self.max_file_mb = max_file_mb
+        self.max_content_mb = max_content_mb
+
+    @property
+    def follows_client(self) -> bool:
+        """Whether the client's roots count (no ``--root`` was given)."""
+        return not self.fixed_roots
+
+    def roots(self) -> list[Path]:
+        """The roots in force, the first one being where relative paths start."""
+        if self.fixed_roots:
+            return self.fixed_roots
+        if self.client_roots:
+            return self.client_roots
+        return [self.start_dir]
+
+    def set_client_roots(self, paths: Iterable[str | os.PathLike[str]] | None) -> None:
+        """Take the client's declared roots (None: unknown, ask again later)."""
+        if paths is None:
+            self.client_roots = None
+        else:
+            self.client_roots = [Path(os.path.realpath(os.path.expanduser(p))) for p in paths]
+
+    # -- checks ----------------------------------------------------------
+
+    def check_call(self, tool: str, arguments: dict[str, Any]) -> dict[str, Any]:
+        """The call's arguments with every path resolved; Refused when one is not allowed."""
+        checked = dict(arguments)
+        for name in READ_ARGUMENTS.get(tool, ()):
+            value = arguments.get(name)
+            if not isinstance(value, str):
+                continue  # None (not given) or a wrong type, which the tool itself refuses
+            checked[name] = self.check_path(name, value)
+        for name in CONTENT_ARGUMENTS.get(tool, ()):
+            value = arguments.get(name)
+            if isinstance(value, str):
+                self.check_content(name, value)
+        return checked
+
+    def check_content(self, name: str, text: str) -> None:
+        """Refuse a text argument larger than the content limit."""
+        limit = self.max_content_mb * MIB
+        if len(text) > limit or len(text.encode("utf-8", "surrogatepass")) > limit:
+            raise Refused(f"{name} is larger than the limit of {self.max_content_mb:g} MiB (--max-content-mb)")
+
+    def check_path(self, name: str, value: str) -> str:
+        """The resolved absolute path of an allowed file; Refused otherwise.
+
+        Args:
+            name: the argument's name, for the message.
+            value: the path as the client gave it.
+        """
+        if _URL.match(value):
+            raise Refused(f"{name} {value!r} is a URL; only local files inside the allowed roots can be used")
+        if "\0" in value:
+            raise Refused(f"{name} contains a NUL character")
+        roots = self.roots()
+        candidate = Path(os.path.expanduser(value))
+        if not candidate.is_absolute():
+            candidate = roots[0] / candidate
+        real = os.path.realpath(candidate)
+        shown = f"{name} {value!r}" + (f" (resolved to {real})" if real != value else "")
+        if any(_inside(real, tree) for tree in SPECIAL_TREES):
+            raise Refused(f"{shown} is a system file, not a regular file; only regular files can be used")
+        if not any(_inside(real, str(root)) for root in roots):
+            listed = ", ".join(str(root) for root in roots)
+            raise Refused(f"{shown} lies outside the allowed roots ({listed})")
+        try:
+            info = os.stat(real)
+        except FileNotFoundError:
+            # The tool reports the missing file, or the pipeline generates it
+            # (bool_data_generation): either way it lies inside a root.
+            return real
+        except OSError as exc:
+            raise Refused(f"{shown} cannot be examined: {exc.strerror}") from None
+        if not stat.S_ISREG(info.st_mode):
+            raise Refused(f"{shown} is {_kind(info.st_mode)}, not a regular file; only regular files can be used")
+        if info.st_size > self.max_file_mb * MIB:
+            raise Refused(f"{shown} is larger than the limit of {self.max_file_mb:g} MiB (--max-file-mb)")
+        return real
+
+
+def _kind(mode: int) -> str:
+    if stat.S_ISDIR(mode):
+        return "a directory"
+    if stat.S_ISFIFO(mode):
+        return "a FIFO"
+    if stat.S_ISCHR(mode) or stat.S_ISBLK(mode):
+        return "a device"
+    if stat.S_ISSOCK(mode):
+        return "a socket"
+    return "a special file"

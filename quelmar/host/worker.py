@@ -1,0 +1,167 @@
+"""A worker process of the tool host: runs tool calls, one at a time.
+
+The host starts ``python -P -m quelmar.host.worker MODULE...``: the worker
+imports the named tool modules once, then reads one request per line on its
+standard input and answers on its standard output, in JSON:
+
+* request: ``{"tool": NAME, "module": MODULE, "arguments": {...}}``
+* while a training runs: ``{"progress": [epochs_done, epochs_total]}``
+* the outcome: ``{"ok": RESULT}`` (plain JSON values) or
+  ``{"error": TEXT, "interrupted": BOOL}``
+
+Before anything else the worker takes fd 0 and fd 1 for this exchange (as the
+host does for the protocol), so whatever a tool prints lands on standard
+error. A SIGINT while a call runs raises ``KeyboardInterrupt`` in the tool (the
+training tool's capture then writes its log); a SIGINT between calls is
+ignored. The worker ends at the end of its input, and with its parent process
+(Linux parent-death signal).
+
+``python -P -m quelmar.host.worker --describe`` instead prints, as one JSON
+object, each tool's docstring (or why its module cannot be imported) and the
+training methods the pipeline supports, then exits.
+
+The environment variable ``QUELMAR_HOST_TEST_SETUP`` (tests only) names a
+Python file that the worker runs after its imports, so that a test can
+replace tool functions inside the worker.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import importlib
+import json
+import os
+import runpy
+import signal
+import sys
+import time
+from typing import Any, TextIO
+
+from quelmar.host.stdio import claim_stdio
+from quelmar.host.values import error_text, to_jsonable
+
+TEST_SETUP_ENV = "QUELMAR_HOST_TEST_SETUP"
+"""Tests only: a Python file that every worker runs after importing its modules."""
+
+PROGRESS_PERIOD = 0.25
+"""Least seconds between two progress messages of a training (the last epoch is always sent)."""
+
+_busy = False
+
+
+def _on_sigint(signum: int, frame: Any) -> None:
+    if _busy:
+        raise KeyboardInterrupt
+
+
+def _die_with_parent() -> None:
+    """Ask Linux to kill this process when the host goes away without ending it."""
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+    except (OSError, AttributeError):
+        return
+    if os.getppid() == 1:  # the host was already gone
+        os._exit(1)
+
+
+def _send(out: TextIO, message: dict[str, Any]) -> None:
+    out.write(json.dumps(message, ensure_ascii=False, allow_nan=False) + "\n")
+    out.flush()
+
+
+def _progress_sender(out: TextIO):
+    last = [0.0]
+
+    def report(done: int, total: int) -> None:
+        now = time.monotonic()
+        if done >= total or now - last[0] >= PROGRESS_PERIOD:
+            last[0] = now
+            _send(out, {"progress": [int(done), int(total)]})
+
+    return report
+
+
+def _call(request: dict[str, Any], out: TextIO) -> dict[str, Any]:
+    global _busy
+    progress = None
+    try:
+        function = getattr(importlib.import_module(request["module"]), request["tool"])
+        if request["tool"] == "execute_fitrun":
+            progress = importlib.import_module("quelmar.tools.ordane.progress")
+            progress.set_callback(_progress_sender(out))
+        _busy = True
+        try:
+            value = function(**request["arguments"])
+        finally:
+            _busy = False
+        return {"ok": to_jsonable(value)}
+    except KeyboardInterrupt:
+        return {"error": "KeyboardInterrupt", "interrupted": True}
+    except Exception as exc:
+        return {"error": error_text(exc), "interrupted": False}
+    finally:
+        _busy = False
+        if progress is not None:
+            progress.set_callback(None)
+
+
+def serve(modules: list[str]) -> int:
+    """Import the modules, then run requests until the input ends."""
+    wire_in, wire_out = claim_stdio()
+    _die_with_parent()
+    signal.signal(signal.SIGINT, _on_sigint)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    for name in modules:
+        try:
+            importlib.import_module(name)
+        except Exception as exc:  # reported again by each call of its tool
+            print(f"quelmar-host worker: cannot import {name}: {error_text(exc)}", file=sys.stderr)
+    setup = os.environ.get(TEST_SETUP_ENV)
+    if setup:
+        runpy.run_path(setup, run_name="quelmar_host_test_setup")
+    _send(wire_out, {"ready": os.getpid()})
+    for line in wire_in:
+        if not line.strip():
+            continue
+        try:
+            outcome = _call(json.loads(line), wire_out)
+        except KeyboardInterrupt:  # a late interrupt, after the tool returned
+            outcome = {"error": "KeyboardInterrupt", "interrupted": True}
+        try:
+            _send(wire_out, outcome)
+        except ValueError:  # a result JSON cannot hold
+            _send(wire_out, {"error": "the result cannot be sent as JSON", "interrupted": False})
+    return 0
+
+
+def describe() -> dict[str, Any]:
+    """Each tool's docstring or import error, and the supported training methods."""
+    from quelmar.host.schemas import TOOLS
+
+    tools: dict[str, Any] = {}
+    for entry in TOOLS:
+        try:
+            tools[entry.name] = {"doc": getattr(importlib.import_module(entry.module), entry.name).__doc__}
+        except Exception as exc:
+            tools[entry.name] = {"error": error_text(exc)}
+    try:
+        methods = list(importlib.import_module("quelmar.tools.ordane.settings").SUPPORTED_METHODS)
+    except Exception:
+        methods = None
+    return {"tools": tools, "supported_methods": methods}
+
+
+def main(argv: list[str] | None = None) -> int:
+    """Entry point: ``--describe`` or the modules to import."""
+    args = sys.argv[1:] if argv is None else argv
+    if args == ["--describe"]:
+        wire_in, wire_out = claim_stdio()
+        _die_with_parent()
+        _send(wire_out, describe())
+        return 0
+    return serve(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

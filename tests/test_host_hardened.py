@@ -1,0 +1,440 @@
+"""The tool host under load, cancellation, signals and malformed input, driven with raw JSON-RPC lines."""
+
+import json
+import os
+import queue
+import signal
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+import quelmar.tools
+
+LAUNCHER = Path(__file__).with_name("host_launcher.py")
+LOGS = Path(quelmar.tools.__file__).parent / "logs"
+WAIT = 120  # a safety net against a hung host, not a measurement
+
+
+class RawHost:
+    """The host as a subprocess, spoken to one JSON line at a time."""
+
+    def __init__(self, args, tmp_path, env=None):
+        self.stderr_path = tmp_path / f"stderr-{time.monotonic_ns()}.txt"
+        self.stderr = open(self.stderr_path, "w")
+        self.proc = subprocess.Popen(
+            [sys.executable, "-P", *args],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=self.stderr,
+            cwd=tmp_path,
+            env={**os.environ, **(env or {})},
+        )
+        self.inbox, self.seen, self.next_id = queue.Queue(), [], 1000  # above the ids tests write by hand
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.proc.stdout:
+            self.inbox.put(json.loads(line))
+        self.inbox.put(None)
+
+    def send(self, message):
+        text = message if isinstance(message, str) else json.dumps(message)
+        self.proc.stdin.write(text.encode() + b"\n")
+        self.proc.stdin.flush()
+
+    def request(self, method, params=None, **extra):
+        self.next_id += 1
+        message = {"jsonrpc": "2.0", "id": self.next_id, "method": method, **extra}
+        if params is not None:
+            message["params"] = params
+        self.send(message)
+        return self.next_id
+
+    def notify(self, method, params=None):
+        self.send({"jsonrpc": "2.0", "method": method, **({"params": params} if params is not None else {})})
+
+    def wait_for(self, predicate, timeout=WAIT):
+        """The first message (seen before or arriving now) that satisfies predicate."""
+        for message in self.seen:
+            if predicate(message):
+                self.seen.remove(message)
+                return message
+        deadline = time.monotonic() + timeout
+        while True:
+            message = self.inbox.get(timeout=max(0.01, deadline - time.monotonic()))
+            if message is None:
+                raise EOFError("the host closed its output")
+            if predicate(message):
+                return message
+            self.seen.append(message)
+
+    def response(self, request_id, timeout=WAIT):
+        return self.wait_for(lambda m: m.get("id") == request_id and "method" not in m, timeout)
+
+    def progress(self, token, timeout=WAIT):
+        def match(m):
+            return m.get("method") == "notifications/progress" and m["params"]["progressToken"] == token
+
+        return self.wait_for(match, timeout)["params"]
+
+    def initialize(self, version="2025-11-25", capabilities=None):
+        params = {"protocolVersion": version, "capabilities": capabilities or {}, "clientInfo": {"name": "t", "version": "1"}}
+        result = self.response(self.request("initialize", params))["result"]
+        self.notify("notifications/initialized")
+        return result
+
+    def call(self, name, arguments, token=None, **params):
+        params = {"name": name, "arguments": arguments, **params}
+        if token is not None:
+            params["_meta"] = {"progressToken": token}
+        return self.request("tools/call", params)
+
+    def children(self):
+        """Process ids of the host's child processes (its workers)."""
+        pids = []
+        for entry in Path("/proc").iterdir():
+            try:
+                if entry.name.isdigit() and int((entry / "stat").read_text().rsplit(")", 1)[1].split()[1]) == self.proc.pid:
+                    pids.append(int(entry.name))
+            except (OSError, IndexError, ValueError):
+                pass
+        return pids
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.stdin.close()
+            try:
+                self.proc.wait(30)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.stderr.close()
+
+
+@pytest.fixture
+def start(tmp_path):
+    hosts = []
+
+    def start(args, **kw):
+        hosts.append(RawHost(args, tmp_path, **kw))
+        return hosts[-1]
+
+    yield start
+    for host in hosts:
+        host.close()
+
+
+def text(message):
+    return message["result"]["content"][0]["text"]
+
+
+def training_data(tmp_path, name="train.csv"):
+    rows = [(i % 10 / 10, i // 10 / 6) for i in range(60)]
+    path = tmp_path / name
+    path.write_text("x1,x2,y\n" + "".join(f"{a},{b},{2 * a - b + 0.5}\n" for a, b in rows))
+    return path
+
+
+def training(data, method="linear", epochs=1_000_000):
+    key = "num_epochs_MLP" if method == "MLP" else "num_epochs_INN"
+    return {"input_col": [0, 1], "output_col": [2], "data_train": str(data), "interp_method": method,
+            key: epochs, "bool_plot": False, "bool_save_model": False, "validation_period": 1000000}
+
+
+def new_logs(before, method="linear"):
+    return sorted(set(LOGS.glob(f"training_{method}_*.log")) - before)
+
+
+@pytest.fixture
+def logs():
+    """The training logs that exist before the test; the test's own new ones are removed after it."""
+    before = set(LOGS.glob("training_*.log"))
+    yield before
+    for log in set(LOGS.glob("training_*.log")) - before:
+        log.unlink()
+
+
+# -- protocol conformance ------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def initialized(tmp_path_factory):
+    host = RawHost(["-m", "quelmar.host"], tmp_path_factory.mktemp("raw"))
+    host.initialize()
+    yield host
+    host.close()
+
+
+@pytest.mark.parametrize(
+    ("line", "expected_id", "code", "fragment"),
+    [
+        ("{not json", None, -32700, "Parse error"),
+        ("[" * 100_000 + "]" * 100_000, None, -32700, "Parse error"),  # nested beyond the parser's depth
+        ('[{"jsonrpc": "2.0", "id": 7, "method": "ping"}]', 7, -32600, "batches"),
+        ("[]", None, -32600, "batches"),
+        ('{"jsonrpc": "1.0", "id": 8, "method": "ping"}', 8, -32600, '"jsonrpc" must be "2.0"'),
+        ('{"jsonrpc": "2.0", "id": 9, "method": "ping", "params": [1, 2]}', 9, -32602, '"params" must be an object'),
+        ('{"jsonrpc": "2.0", "id": 10, "method": 5}', 10, -32600, '"method" must be a string'),
+        ('{"jsonrpc": "2.0", "id": null, "method": "ping"}', None, -32600, '"id" must be'),
+        ('"just a string"', None, -32600, "JSON object"),
+        ('{"jsonrpc": "2.0", "id": 11}', 11, -32600, '"method"'),
+        ('{"jsonrpc": "2.0", "id": 12, "method": "tools/call", "params": {}}', 12, -32602,
+         "Invalid params for tools/call: name: Field required"),
+        ('{"jsonrpc": "2.0", "id": 13, "method": "tools/call", "params": {"name": "execute_plusor", "arguments": [1]}}',
+         13, -32602, "Invalid params for tools/call: arguments: Input should be a valid dictionary"),
+        ('{"jsonrpc": "2.0", "id": 14, "method": "tools/call", "params": {"name": "execute_nothing"}}', 14, -32602,
+         "Unknown tool: execute_nothing"),
+    ],
+)
+def test_malformed_messages_are_answered(initialized, line, expected_id, code, fragment):
+    initialized.send(line)
+    answer = initialized.wait_for(lambda m: "error" in m)
+    assert answer["id"] == expected_id and answer["error"]["code"] == code
+    assert fragment in answer["error"]["message"]
+    assert initialized.response(initialized.request("ping"))["result"] == {}  # and the session goes on
+
+
+def test_the_server_process_runs_no_tool(initialized):
+    answer = initialized.response(initialized.call("execute_tabextent", {"csv_content": "a,b\n1,2\n"}))
+    assert answer["result"]["structuredContent"]["rows"] == 1
+    maps = Path(f"/proc/{initialized.proc.pid}/maps").read_text()
+    assert [lib for lib in ("jaxlib", "pandas", "quelmar/tools/") if lib in maps] == []
+    assert initialized.children()  # the call ran in a worker
+
+
+def test_requests_before_initialize_are_refused_with_a_reason(start):
+    host = start(["-m", "quelmar.host"])
+    assert "result" in host.response(host.request("ping"))
+    for method, params in [("tools/call", {"name": "execute_plusor", "arguments": {"a": 1, "b": 2}}), ("tools/list", {})]:
+        error = host.response(host.request(method, params))["error"]
+        assert error["code"] == -32602 and "before initialize" in error["message"] and method in error["message"]
+    host.initialize()
+    assert "tools" in host.response(host.request("tools/list"))["result"]
+
+
+# -- workers -------------------------------------------------------------------
+
+
+def test_ping_is_answered_with_a_stuck_call_and_a_hundred_queued(start, tmp_path):
+    host = start([str(LAUNCHER), str(tmp_path / "never"), "--workers", "1", "--max-queue", "50"])
+    host.initialize()
+    calls = [host.call("execute_timesor", {"a": -1, "b": 1}) for _ in range(101)]  # a == -1: never returns
+    busy = [host.response(i) for i in calls[51:]]
+    assert all(m["result"]["isError"] and "The host is busy" in text(m) for m in busy)
+    for _ in range(3):
+        assert host.response(host.request("ping"), timeout=10)["result"] == {}
+    assert len(host.response(host.request("tools/list"), timeout=60)["result"]["tools"]) == 5
+    for i in calls[:51]:  # the running call is interrupted, the queued ones withdrawn
+        host.notify("notifications/cancelled", {"requestId": i})
+    assert host.response(host.request("ping"), timeout=10)["result"] == {}
+    host.proc.stdin.close()
+    assert host.proc.wait(30) == 0
+
+
+def test_a_call_over_its_time_limit_is_interrupted(start, tmp_path):
+    host = start([str(LAUNCHER), str(tmp_path / "never"), "--workers", "1", "--call-timeout", "1", "--grace", "2"])
+    host.initialize()
+    answer = host.response(host.call("execute_timesor", {"a": -1, "b": 1}))
+    assert answer["result"]["isError"]
+    assert text(answer) == "execute_timesor did not finish within its time limit of 1 s (--call-timeout) and was interrupted"
+    (tmp_path / "never").touch()
+    assert text(host.response(host.call("execute_timesor", {"a": 2, "b": 3}))) == '{"result": 6.0}'
+    answer = host.response(host.call("execute_timesor", {"a": -2, "b": 1}))  # deaf to the interrupt
+    assert text(answer) == (
+        "execute_timesor did not finish within its time limit of 1 s (--call-timeout) "
+        "and was stopped (its worker process was killed)"
+    )
+    assert text(host.response(host.call("execute_timesor", {"a": 2, "b": 4}))) == '{"result": 8.0}'  # a new worker
+
+
+# -- trainings -----------------------------------------------------------------
+
+
+def test_cancelling_trainings(start, tmp_path, logs):
+    """A running training is interrupted (its log written), a queued one never runs, the next one runs."""
+    data = training_data(tmp_path)
+    host = start(["-m", "quelmar.host", "--root", str(tmp_path), "--progress-interval", "0.2"])
+    host.initialize()
+    running = host.call("execute_fitrun", training(data), token="run")
+    progress = host.progress("run")
+    while progress.get("total") is None:  # the pipeline's own progress: epochs done of all
+        progress = host.progress("run")
+    assert progress["total"] == 1_000_000 and 1 <= progress["progress"] < 1_000_000
+    assert progress["message"].startswith("execute_fitrun: epoch ")
+    queued = host.call("execute_fitrun", training(data, "MLP", 5))
+    host.notify("notifications/cancelled", {"requestId": queued})
+    host.notify("notifications/cancelled", {"requestId": running})
+    result = host.response(host.call("execute_fitrun", training(data, epochs=3)))["result"]
+    assert result["structuredContent"]["training_completed"] is True
+    cancelled, finished = new_logs(logs)
+    assert finished == Path(result["structuredContent"]["log_path"])
+    assert "Starting Training Pipeline" in cancelled.read_text(encoding="utf-8")
+    assert new_logs(logs, "MLP") == []
+    assert [m for m in host.seen if m.get("id") in (running, queued)] == []  # cancelled calls get no answer
+
+
+@pytest.mark.parametrize(("how", "status"), [("SIGINT", 130), ("SIGTERM", 143), ("EOF", 0)])
+def test_the_host_stops_during_a_training(start, tmp_path, logs, how, status):
+    host = start(["-m", "quelmar.host", "--root", str(tmp_path), "--progress-interval", "0.2"])
+    host.initialize()
+    host.call("execute_fitrun", training(training_data(tmp_path)), token="run")
+    while host.progress("run").get("total") is None:
+        pass
+    workers = host.children()
+    assert workers
+    stopped = time.monotonic()
+    if how == "EOF":
+        host.proc.stdin.close()
+    else:
+        host.proc.send_signal(getattr(signal, how))
+    assert host.proc.wait(30) == status
+    print(f"{how}: the host ended {time.monotonic() - stopped:.2f} s after it")
+    (log,) = new_logs(logs)
+    assert "Starting Training Pipeline" in log.read_text(encoding="utf-8")
+    assert [pid for pid in workers if Path(f"/proc/{pid}").exists()] == []
+
+
+def test_a_second_signal_kills_a_call_deaf_to_the_first(start, tmp_path):
+    host = start([str(LAUNCHER), str(tmp_path / "never"), "--workers", "1", "--grace", "600"])
+    host.initialize()
+    host.call("execute_timesor", {"a": -2, "b": 1})  # ignores its interrupt
+    deadline = time.monotonic() + WAIT
+    while not (tmp_path / "never.deaf").exists():
+        assert time.monotonic() < deadline
+        time.sleep(0.05)
+    workers = host.children()
+    host.proc.send_signal(signal.SIGINT)
+    with pytest.raises(subprocess.TimeoutExpired):  # waiting for the call, up to the grace period
+        host.proc.wait(1)
+    host.proc.send_signal(signal.SIGINT)
+    assert host.proc.wait(30) == 130
+    assert [pid for pid in workers if Path(f"/proc/{pid}").exists()] == []
+
+
+def test_sigint_stops_an_idle_host(start):
+    host = start(["-m", "quelmar.host"])
+    host.initialize()
+    host.proc.send_signal(signal.SIGINT)
+    assert host.proc.wait(30) == 130
+
+
+# -- tasks ---------------------------------------------------------------------
+
+
+def test_task_augmented_trainings(start, tmp_path, logs):
+    data = training_data(tmp_path)
+    host = start(["-m", "quelmar.host", "--root", str(tmp_path)])
+    assert "tasks" in host.initialize()["capabilities"]
+    tools = host.response(host.request("tools/list"))["result"]["tools"]
+    assert {t["name"]: t.get("execution") for t in tools}["execute_fitrun"] == {"taskSupport": "optional"}
+    assert [t["name"] for t in tools if "execution" in t] == ["execute_fitrun"]
+
+    task = host.response(host.call("execute_fitrun", training(data, epochs=3), task={"ttl": 60000}))["result"]["task"]
+    assert task["status"] == "working" and task["ttl"] == 60000
+    result = host.response(host.request("tasks/result", {"taskId": task["taskId"]}))["result"]
+    assert result["structuredContent"]["training_completed"] is True
+    assert result["_meta"]["io.modelcontextprotocol/related-task"] == {"taskId": task["taskId"]}
+    assert host.response(host.request("tasks/get", {"taskId": task["taskId"]}))["result"]["status"] == "completed"
+
+    time.sleep(1.1)  # log names tell the second: let the next run have a name of its own
+    long = host.response(host.call("execute_fitrun", training(data), task={}))["result"]["task"]["taskId"]
+    deadline = time.monotonic() + 60
+    while "epoch" not in (status := host.response(host.request("tasks/get", {"taskId": long}))["result"]).get(
+        "statusMessage", ""
+    ) and time.monotonic() < deadline:
+        time.sleep(0.2)
+    assert status["status"] == "working" and status["statusMessage"].startswith("epoch ")
+    listed = host.response(host.request("tasks/list"))["result"]["tasks"]
+    assert {t["taskId"]: t["status"] for t in listed} == {task["taskId"]: "completed", long: "working"}
+    assert host.response(host.request("tasks/cancel", {"taskId": long}))["result"]["status"] == "cancelled"
+    error = host.response(host.request("tasks/cancel", {"taskId": long}))["error"]
+    assert error["code"] == -32602 and "already cancelled" in error["message"]
+    error = host.response(host.request("tasks/get", {"taskId": "nope"}))["error"]
+    assert error["message"] == "Unknown task id: nope"
+    error = host.response(host.call("execute_plusor", {"a": 1, "b": 2}, task={}))["error"]
+    assert "does not support task-augmented calls" in error["message"]
+    # The cancelled run was interrupted: its log is there.
+    deadline = time.monotonic() + 60
+    while len(new_logs(logs)) < 2 and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert len(new_logs(logs)) == 2
+    assert "Starting Training Pipeline" in new_logs(logs)[-1].read_text(encoding="utf-8")
+
+
+# -- Streamable HTTP -------------------------------------------------------------
+
+
+def _free_port():
+    import socket
+
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def _post(url, headers):
+    import urllib.error
+    import urllib.request
+
+    body = json.dumps({"jsonrpc": "2.0", "id": 1, "method": "ping"}).encode()
+    headers = {"Content-Type": "application/json", "Accept": "application/json, text/event-stream", **headers}
+    opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))  # loopback only, never a proxy
+    try:
+        with opener.open(urllib.request.Request(url, body, headers), timeout=30) as response:
+            return response.status
+    except urllib.error.HTTPError as exc:
+        return exc.code
+    except urllib.error.URLError:
+        return None  # not listening yet
+
+
+def test_streamable_http_with_a_token(start, tmp_path):
+    import anyio
+    from mcp.client.session import ClientSession
+    from mcp.client.streamable_http import streamable_http_client
+    from mcp.shared._httpx_utils import create_mcp_http_client
+
+    port = _free_port()
+    (tmp_path / "t.csv").write_text("a,b\n1,2\n")
+    host = start(["-m", "quelmar.host", "--http", f"127.0.0.1:{port}"], env={"QUELMAR_HOST_TOKEN": "s3cret"})
+    url = f"http://127.0.0.1:{port}/mcp"
+    deadline = time.monotonic() + 60
+    while (status := _post(url, {})) != 401:
+        assert time.monotonic() < deadline and host.proc.poll() is None, status
+        time.sleep(0.2)
+    assert _post(url, {"Authorization": "Bearer wrong"}) == 401
+    assert _post(url, {"Authorization": "Bearer s3cret", "Origin": "http://evil.example"}) == 403
+
+    async def session():
+        client = create_mcp_http_client(headers={"Authorization": "Bearer s3cret"})
+        async with client, streamable_http_client(url, http_client=client) as streams:
+            async with ClientSession(*streams) as session:
+                await session.initialize()
+                assert len((await session.list_tools()).tools) == 5
+                added = await session.call_tool("execute_plusor", {"a": 1.5, "b": 2})
+                table = await session.call_tool("execute_tabextent", {"file_path": "t.csv"})  # the start directory
+                outside = await session.call_tool("execute_tabextent", {"file_path": "/etc/hostname"})
+                return added.structured_content, table.structured_content["rows"], outside.is_error
+
+    assert anyio.run(session) == ({"result": 3.5}, 1, True)
+    host.proc.send_signal(signal.SIGTERM)
+    assert host.proc.wait(30) == 143
+
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (["--http", "0.0.0.0:8765"], "is not a loopback address: set a bearer token"),
+        (["--http", "localhost"], "expected HOST:PORT"),
+        (["--token-file", "/nonexistent"], "--token-file and --allow-origin need --http"),
+    ],
+)
+def test_http_options_are_checked_before_anything_listens(tmp_path, args, message):
+    env = {k: v for k, v in os.environ.items() if k != "QUELMAR_HOST_TOKEN"}
+    proc = subprocess.run([sys.executable, "-P", "-m", "quelmar.host", *args], capture_output=True, text=True,
+                          timeout=60, env=env, stdin=subprocess.DEVNULL)
+    assert proc.returncode == 2 and message in proc.stderr
