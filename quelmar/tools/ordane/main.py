@@ -594,8 +594,11 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
 
 def _check_better_than_baseline(classify: bool, m_val: dict, base: dict, select_key,
                                 s: Settings) -> None:
-    """Refuse a kept model that is no better on validation than the trivial predictor."""
-    if select_key(m_val) < select_key(base):
+    """Refuse a kept model that is no better on validation than the trivial predictor.
+
+    A trivial predictor that is already exact (constant outputs) proves nothing.
+    """
+    if select_key(m_val) < select_key(base) or select_key(base)[0] <= 1e-9:
         return
     what = ("predicting the majority class of the training data" if classify else
             "predicting the training mean")
