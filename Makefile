@@ -1,6 +1,6 @@
 # The two set-up commands: `make demo` (the main job) and `make test`.
 # Both create .venv/ (Python 3.13) with the package and its dependencies.
-.PHONY: demo test venv bench bench-methods clean
+.PHONY: demo test venv bench bench-methods bench-epochs clean
 
 venv:
 	bash scripts/venv.sh
@@ -17,6 +17,9 @@ bench: venv
 
 bench-methods: venv
 	.venv/bin/python -P bench/methods.py
+
+bench-epochs: venv
+	.venv/bin/python -P bench/epochs.py
 
 clean:
 	rm -rf build .venv
