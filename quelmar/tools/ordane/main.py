@@ -450,33 +450,35 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
 
     # ---------------------------------------------------------- one epoch
     batch = min(s.batch_size, n_train)
-    n_batches = math.ceil(n_train / batch)
-    pad = n_batches * batch - n_train
-    mask = (jnp.arange(n_batches * batch) < n_train).astype(jnp.float32)
-    mask = mask.reshape(n_batches, batch)
+    n_full, rest = divmod(n_train, batch)
     optimizer = optax.adam(s.learning_rate)
+
+    def step(carry, batch_in):
+        params, opt_state = carry
+        xi, yi = batch_in
+
+        def loss_fn(p):
+            return jnp.mean(sample_loss(apply(p, xi), yi))
+
+        loss, grads = jax.value_and_grad(loss_fn)(params)
+        updates, opt_state = optimizer.update(grads, opt_state, params)
+        return (optax.apply_updates(params, updates), opt_state), loss
 
     @jax.jit
     def epoch(params, opt_state, key, x, y):
-        # One gather per epoch into the shuffled order, then contiguous batches.
-        order = jnp.concatenate([jax.random.permutation(key, n_train),
-                                 jnp.zeros(pad, dtype=jnp.int32)])
-        xb = x[order].reshape(n_batches, batch, *x.shape[1:])
-        yb = y[order].reshape(n_batches, batch, *y.shape[1:])
-
-        def step(carry, batch_in):
-            params, opt_state = carry
-            xi, yi, m = batch_in
-
-            def loss_fn(p):
-                return jnp.sum(sample_loss(apply(p, xi), yi) * m) / jnp.sum(m)
-
-            loss, grads = jax.value_and_grad(loss_fn)(params)
-            updates, opt_state = optimizer.update(grads, opt_state, params)
-            return (optax.apply_updates(params, updates), opt_state), loss * jnp.sum(m)
-
-        (params, opt_state), losses = jax.lax.scan(step, (params, opt_state), (xb, yb, mask))
-        return params, opt_state, jnp.sum(losses) / n_train
+        # One gather per epoch into the shuffled order, then contiguous
+        # full batches; a last, smaller batch takes the remaining rows.
+        order = jax.random.permutation(key, n_train)
+        xs, ys = x[order], y[order]
+        cut = n_full * batch
+        xb = xs[:cut].reshape(n_full, batch, *x.shape[1:])
+        yb = ys[:cut].reshape(n_full, batch, *y.shape[1:])
+        (params, opt_state), losses = jax.lax.scan(step, (params, opt_state), (xb, yb))
+        total = jnp.sum(losses) * batch
+        if rest:
+            (params, opt_state), loss = step((params, opt_state), (xs[cut:], ys[cut:]))
+            total = total + loss * rest
+        return params, opt_state, total / n_train
 
     # ---------------------------------------------------------- training loop
     init_key, shuffle_key = jax.random.split(jax.random.PRNGKey(s.random_seed))
