@@ -139,8 +139,9 @@ def _plot_response(path: Path, model, x_eval, x_train, in_axis, out_axis, params
             pred = model.predict(xs)
             for c, j in enumerate(outs):
                 values = pred if model.run_type == "classification" else pred[:, j]
-                held = ", ".join(f"{model.input_names[k]}={point[k]:.3g}"
-                                 for k in range(len(point)) if k != i)
+                others = [k for k in range(len(point)) if k != i]
+                held = ", ".join(f"{model.input_names[k]}={point[k]:.3g}" for k in others[:4])
+                held += ", ..." if len(others) > 4 else ""
                 axes[r, c].plot(grid, values, lw=1.2, label=held or f"set {b + 1}")
         for c, j in enumerate(outs):
             ax = axes[r, c]
