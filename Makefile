@@ -1,6 +1,6 @@
 # The two set-up commands: `make demo` (the main job) and `make test`.
 # Both create .venv/ (Python 3.13) with the package and its dependencies.
-.PHONY: demo test venv bench bench-methods clean sanitize fuzz
+.PHONY: demo test venv bench bench-methods bench-epochs clean sanitize fuzz
 
 venv:
 	bash scripts/venv.sh
@@ -30,6 +30,9 @@ bench: venv
 
 bench-methods: venv
 	.venv/bin/python -P bench/methods.py
+
+bench-epochs: venv
+	.venv/bin/python -P bench/epochs.py
 
 clean:
 	rm -rf build build-sanitize .venv

@@ -99,6 +99,7 @@ def args_section(doc):
         ("execute_minusor", ["a", "b"]),
         ("execute_tabextent", []),
         ("execute_fitrun", ["input_col", "output_col", "data_train"]),
+        ("predict", ["model_file"]),
     ],
 )
 def test_tool_description_and_schema_follow_the_docstring(host, name, required):
@@ -179,8 +180,33 @@ def test_training_run(host, tmp_path):
     rows = [(i % 10 / 10, i // 10 / 6) for i in range(60)]
     data.write_text("x1,x2,y\n" + "".join(f"{a},{b},{2 * a - b + 0.5}\n" for a, b in rows))
     arguments = {"input_col": [0, 1], "output_col": [2], "data_train": str(data), "interp_method": "linear"}
-    arguments |= {"num_epochs_INN": 3, "bool_plot": False, "bool_save_model": False}
+    arguments |= {"num_epochs_INN": 30, "learning_rate": 0.05, "bool_plot": False, "bool_save_model": True}
     result = ok(host.call("execute_fitrun", arguments))
+    output = result["config"]["OUTPUT"]
+    model_file = Path(output["model_file"])
+    try:
+        assert {"best_epoch", "epochs_run", "stop_reason", "device", "metrics", "plot_files"} <= set(output)
+        assert result["test_rmse"] == pytest.approx(output["metrics"]["test"]["RMSE"]["y"])
+        # The model file lies with the package, outside this host's roots; a copy inside them predicts.
+        copy = tmp_path / model_file.name
+        copy.write_bytes(model_file.read_bytes())
+        (tmp_path / model_file.with_suffix(".npz").name).write_bytes(model_file.with_suffix(".npz").read_bytes())
+        refused = host.call("predict", {"model_file": str(model_file), "csv_content": "x1,x2\n0.5,0.5\n"})
+        assert refused.is_error and "outside the allowed roots" in refused.content[0].text
+        predicted = ok(host.call("predict", {"model_file": str(copy), "csv_content": "x2,x1\n0.5,0.2\n0.1,0.8\n"}))
+        assert predicted["columns"] == ["y"]
+        in_order = ok(host.call("predict", {"model_file": str(copy), "csv_content": "x1,x2\n0.2,0.5\n0.8,0.1\n"}))
+        assert predicted["rows"] == in_order["rows"]  # columns are matched by name
+        assert predicted["rows"][0]["y"] < predicted["rows"][1]["y"]  # y = 2 x1 - x2 + 0.5: 0.4 and 2.0
+        by_file = ok(host.call("predict", {"model_file": str(copy), "file_path": str(data)}))
+        assert len(by_file["rows"]) == 60
+        missing = host.call("predict", {"model_file": str(copy), "csv_content": "a,b\n1,2\n"})
+        assert missing.is_error and "ValueError: the data lacks the model's input column(s) 'x1', 'x2'" in (
+            missing.content[0].text
+        )
+    finally:
+        model_file.unlink()
+        model_file.with_suffix(".npz").unlink()
     assert result["training_completed"] is True
     assert result["config"]["DATA_PARAM"]["data_train"] == str(data)
     assert isinstance(result["training_time_seconds"], float)
@@ -195,17 +221,18 @@ def test_a_training_the_client_gave_up_on_does_not_hold_up_the_next(host, tmp_pa
     logs = Path(importlib.import_module("quelmar.tools").__file__).parent / "logs"
     before = set(logs.glob("training_*.log"))
     data = tmp_path / "train.csv"
-    data.write_text("x1,x2,y\n" + "".join(f"{i % 10 / 10},{i // 10 / 6},{i % 7 / 7}\n" for i in range(60)))
+    data.write_text("x1,x2,y\n" + "".join(f"{i % 10 / 10},{i // 10 / 6},{i % 10 / 5 - i // 10 / 6}\n" for i in range(60)))
     arguments = {"input_col": [0, 1], "output_col": [2], "data_train": str(data), "interp_method": "linear",
-                 "bool_plot": False, "bool_save_model": False, "patience": 10**9, "stopping_loss_train": 0.0}
+                 "bool_plot": False, "bool_save_model": False, "patience": 10**9, "stopping_loss_train": 0.0,
+                 "learning_rate": 0.05}
     try:
-        assert ok(host.call("execute_fitrun", arguments | {"num_epochs_INN": 2}))["training_completed"]
+        assert ok(host.call("execute_fitrun", arguments | {"num_epochs_INN": 20}))["training_completed"]
         endless = partial(host.session.call_tool, "execute_fitrun", arguments | {"num_epochs_INN": 10**8},
                           read_timeout_seconds=3)
         with pytest.raises(MCPError):
             host.portal.call(endless)
         # Were the abandoned run still going, this call would wait for it (for hours) and time out.
-        next_run = partial(host.session.call_tool, "execute_fitrun", arguments | {"num_epochs_INN": 2},
+        next_run = partial(host.session.call_tool, "execute_fitrun", arguments | {"num_epochs_INN": 20},
                            read_timeout_seconds=120)
         assert ok(host.portal.call(next_run))["training_completed"]
     finally:
@@ -432,14 +459,16 @@ def test_a_module_that_cannot_be_imported_is_still_listed(monkeypatch):
     host = ToolHost()
     tools = anyio.run(host.list_tools, SimpleNamespace(meta=None, session=None), None).tools
     assert tools[0].description.startswith("Tool execute_plusor.\n\nHost note: ")
-    assert tools[-1].description.endswith("Unavailable on this installation: ImportError: training pipeline missing")
+    fitrun = next(tool for tool in tools if tool.name == "execute_fitrun")
+    assert fitrun.description.endswith("Unavailable on this installation: ImportError: training pipeline missing")
 
     async def working():
         return described(False)
 
     # The failed import is tried again at the next listing.
     monkeypatch.setattr(server_module, "describe_tools", working)
-    description = anyio.run(host.list_tools, SimpleNamespace(meta=None, session=None), None).tools[-1].description
+    tools = anyio.run(host.list_tools, SimpleNamespace(meta=None, session=None), None).tools
+    description = next(tool for tool in tools if tool.name == "execute_fitrun").description
     assert description.startswith("Tool execute_fitrun.\n\nHost note: ")
 
 

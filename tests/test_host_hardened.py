@@ -142,7 +142,8 @@ def training_data(tmp_path, name="train.csv"):
 def training(data, method="linear", epochs=1_000_000):
     key = "num_epochs_MLP" if method == "MLP" else "num_epochs_INN"
     return {"input_col": [0, 1], "output_col": [2], "data_train": str(data), "interp_method": method,
-            key: epochs, "bool_plot": False, "bool_save_model": False, "validation_period": 1000000}
+            key: epochs, "bool_plot": False, "bool_save_model": False, "validation_period": 1000000,
+            "learning_rate": 0.05}
 
 
 def new_logs(before, method="linear"):
@@ -227,7 +228,7 @@ def test_ping_is_answered_with_a_stuck_call_and_a_hundred_queued(start, tmp_path
     assert all(m["result"]["isError"] and "The host is busy" in text(m) for m in busy)
     for _ in range(3):
         assert host.response(host.request("ping"), timeout=10)["result"] == {}
-    assert len(host.response(host.request("tools/list"), timeout=60)["result"]["tools"]) == 5
+    assert len(host.response(host.request("tools/list"), timeout=60)["result"]["tools"]) == 6
     for i in calls[:51]:  # the running call is interrupted, the queued ones withdrawn
         host.notify("notifications/cancelled", {"requestId": i})
     assert host.response(host.request("ping"), timeout=10)["result"] == {}
@@ -268,7 +269,7 @@ def test_cancelling_trainings(start, tmp_path, logs):
     queued = host.call("execute_fitrun", training(data, "MLP", 5))
     host.notify("notifications/cancelled", {"requestId": queued})
     host.notify("notifications/cancelled", {"requestId": running})
-    result = host.response(host.call("execute_fitrun", training(data, epochs=3)))["result"]
+    result = host.response(host.call("execute_fitrun", training(data, epochs=30)))["result"]
     assert result["structuredContent"]["training_completed"] is True
     cancelled, finished = new_logs(logs)
     assert finished == Path(result["structuredContent"]["log_path"])
@@ -333,7 +334,7 @@ def test_task_augmented_trainings(start, tmp_path, logs):
     assert {t["name"]: t.get("execution") for t in tools}["execute_fitrun"] == {"taskSupport": "optional"}
     assert [t["name"] for t in tools if "execution" in t] == ["execute_fitrun"]
 
-    task = host.response(host.call("execute_fitrun", training(data, epochs=3), task={"ttl": 60000}))["result"]["task"]
+    task = host.response(host.call("execute_fitrun", training(data, epochs=30), task={"ttl": 60000}))["result"]["task"]
     assert task["status"] == "working" and task["ttl"] == 60000
     result = host.response(host.request("tasks/result", {"taskId": task["taskId"]}))["result"]
     assert result["structuredContent"]["training_completed"] is True
@@ -414,7 +415,7 @@ def test_streamable_http_with_a_token(start, tmp_path):
         async with client, streamable_http_client(url, http_client=client) as streams:
             async with ClientSession(*streams) as session:
                 await session.initialize()
-                assert len((await session.list_tools()).tools) == 5
+                assert len((await session.list_tools()).tools) == 6
                 added = await session.call_tool("execute_plusor", {"a": 1.5, "b": 2})
                 table = await session.call_tool("execute_tabextent", {"file_path": "t.csv"})  # the start directory
                 outside = await session.call_tool("execute_tabextent", {"file_path": "/etc/hostname"})

@@ -140,8 +140,12 @@ def test_keyword_only_call(small_run):
 def test_result_and_progress(small_run):
     _, result, printed = small_run
     assert isinstance(result, TrainResult)
-    assert len(result.errors_train) == len(result.errors_val) == len(result.check_epochs) == 6
+    # One error per check, then the kept model's.
+    assert len(result.errors_train) == len(result.errors_val) == len(result.check_epochs) + 1 == 7
     assert result.check_epochs == [5, 10, 15, 20, 25, 30]
+    kept = result.check_epochs.index(result.best_epoch)
+    assert result.errors_val[-1] == result.errors_val[kept]
+    assert result.errors_train[-1] == result.errors_train[kept]
     assert all(isinstance(e, float) and e >= 0 for e in result.errors_train + result.errors_val)
     assert isinstance(result.error_test, float)
     progress = [line for line in printed.splitlines() if line.startswith("epoch")]
@@ -162,10 +166,12 @@ def test_same_seed_same_result(tmp_path, smooth_csv):
 
 def test_stops_when_training_loss_is_low(tmp_path, smooth_csv):
     config = make_config(tmp_path, [smooth_csv],
-                         TRAIN_PARAM={"num_epochs_INN": 50, "stopping_loss_train": 10.0})
-    result, _ = run(config)
-    assert (result.epochs_run, result.stop_reason) == (1, "stopping_loss_train")
-    assert len(result.errors_val) == 1
+                         TRAIN_PARAM={"num_epochs_INN": 200, "stopping_loss_train": 0.05,
+                                      "validation_period": 50})
+    result, printed = run(config)
+    assert result.stop_reason == "stopping_loss_train" and result.epochs_run < 50
+    assert result.check_epochs == [result.epochs_run]
+    assert len(result.errors_val) == 2
 
 
 def test_patience_stops_on_noise(tmp_path):
@@ -213,9 +219,15 @@ def test_two_and_three_files(tmp_path, smooth_csv):
     parts = [tmp_path / f"part{i}.csv" for i in range(3)]
     for p, rows in zip(parts, [slice(0, 300), slice(300, 400), slice(400, 500)]):
         frame.iloc[rows].to_csv(p, index=False)
-    two, _ = run(make_config(tmp_path, parts[:2], TRAIN_PARAM={"num_epochs_INN": 10}))
-    best = two.check_epochs.index(two.best_epoch)
-    assert two.error_test == pytest.approx(two.errors_val[best], rel=1e-5)
+    # Two files: validation rows come from the training file, never the test file.
+    two, printed = run(make_config(tmp_path, parts[:2], TRAIN_PARAM={"num_epochs_INN": 10}))
+    assert "247 train / 53 validation / 100 test" in printed
+    assert two.error_test != pytest.approx(two.errors_val[-1], rel=1e-3)
+    model = two.model
+    x_test = pd.read_csv(parts[1]).iloc[:, :2].to_numpy()
+    y_test = pd.read_csv(parts[1]).iloc[:, 2].to_numpy()
+    assert two.error_test == pytest.approx(
+        float(np.sqrt(np.mean((model.predict(x_test)[:, 0] - y_test) ** 2))), rel=1e-4)
     _, printed = run(make_config(tmp_path, parts, TRAIN_PARAM={"num_epochs_INN": 10}))
     assert "300 train / 100 validation / 100 test" in printed
     # No validation file: the training file gives validation rows (0.7 : 0.15).
@@ -229,7 +241,7 @@ def test_data_generation_never_overwrites(tmp_path):
     path = tmp_path / "gen" / "made.csv"
     config = make_config(tmp_path, [path], inputs=[0, 1, 2], outputs=[3],
                          DATA_PARAM={"bool_data_generation": True, "data_size": 200},
-                         TRAIN_PARAM={"num_epochs_INN": 5})
+                         TRAIN_PARAM={"num_epochs_INN": 40, "learning_rate": 0.05})
     run(copy.deepcopy(config))
     frame = pd.read_csv(path)
     assert frame.shape == (200, 4)

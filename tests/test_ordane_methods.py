@@ -209,9 +209,9 @@ def test_training_tool_runs_every_method(tools_dir, monkeypatch, tmp_path):
     data.write_text("x1,x2,y\n" + "".join(f"{a},{b},{a + b * b}\n" for a, b in x))
     for method in ALL:
         result = fitrun.execute_fitrun(input_col=[0, 1], output_col=[2], data_train=str(data),
-                                       interp_method=method, num_epochs_INN=4, num_epochs_MLP=4,
-                                       num_epochs_KAN=4, num_epochs_FNO=4, validation_period=2,
-                                       bool_save_model=False)
+                                       interp_method=method, num_epochs_INN=6, num_epochs_MLP=6,
+                                       num_epochs_KAN=6, num_epochs_FNO=6, validation_period=2,
+                                       learning_rate=0.03, bool_save_model=False)
         assert result["interp_method"] == method
         assert all(isinstance(result[k], float) for k in ("train_rmse", "val_rmse", "test_rmse"))
         log = Path(result["log_path"]).read_text(encoding="utf-8")

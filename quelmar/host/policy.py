@@ -32,10 +32,11 @@ MIB = 1024 * 1024
 READ_ARGUMENTS = {
     "execute_tabextent": ("file_path",),
     "execute_fitrun": ("data_train", "data_val", "data_test"),
+    "predict": ("model_file", "file_path"),
 }
 """The path arguments of each tool, all of them files that the tool reads."""
 
-CONTENT_ARGUMENTS = {"execute_tabextent": ("csv_content",)}
+CONTENT_ARGUMENTS = {"execute_tabextent": ("csv_content",), "predict": ("csv_content",)}
 """Arguments that carry file content as text."""
 
 SPECIAL_TREES = ("/proc", "/sys", "/dev")

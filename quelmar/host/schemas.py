@@ -234,8 +234,35 @@ _FITRUN = ToolEntry(
     read_only=False,
 )
 
-TOOLS: tuple[ToolEntry, ...] = (_PLUSOR, _TIMESOR, _MINUSOR, _TABEXTENT, _FITRUN)
-"""The five tools, in the order they are listed."""
+_PREDICT = ToolEntry(
+    name="predict",
+    module="quelmar.host.predict",
+    title="Predict with a trained model",
+    summary="Predict with a model saved by execute_fitrun, from a CSV file or CSV text "
+    "(give exactly one of the two).",
+    input_schema=_object(
+        {
+            "model_file": _prop(
+                "string",
+                "Path to the saved model (.json file, as in the training result's config.OUTPUT.model_file)",
+            ),
+            "file_path": _prop("string", "Path to the CSV file with the input columns (optional)"),
+            "csv_content": _prop("string", "CSV content as a string (optional)"),
+        },
+        ["model_file"],
+    ),
+    output_schema={
+        "type": "object",
+        "properties": {
+            "columns": _prop("array", "Prediction columns: the output names, or label and class probabilities"),
+            "rows": _prop("array", "One object per data row: column name to predicted value"),
+        },
+        "required": ["columns", "rows"],
+    },
+)
+
+TOOLS: tuple[ToolEntry, ...] = (_PLUSOR, _TIMESOR, _MINUSOR, _TABEXTENT, _FITRUN, _PREDICT)
+"""The six tools, in the order they are listed."""
 
 _BY_NAME = {entry.name: entry for entry in TOOLS}
 

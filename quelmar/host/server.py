@@ -81,11 +81,19 @@ SERVER_NAME = "quelmar"
 INSTRUCTIONS = (
     "Tools of the quelmar package: single-precision arithmetic with JAX "
     "(execute_plusor, execute_timesor, execute_minusor), the dimensions of a CSV "
-    "table (execute_tabextent) and model training from CSV data (execute_fitrun). "
-    "A training call can take minutes; it writes a log file whose path it returns."
+    "table (execute_tabextent), model training from CSV data (execute_fitrun) and "
+    "predictions of a trained model (predict). "
+    "A training call can take minutes; it writes a log file whose path it returns, and "
+    "the saved model's file under config.OUTPUT.model_file."
 )
 
-QUICK_MODULES = ("quelmar.tools.plusor", "quelmar.tools.timesor", "quelmar.tools.minusor", "quelmar.tools.tabextent")
+QUICK_MODULES = (
+    "quelmar.tools.plusor",
+    "quelmar.tools.timesor",
+    "quelmar.tools.minusor",
+    "quelmar.tools.tabextent",
+    "quelmar.host.predict",
+)
 TRAINING_MODULES = ("quelmar.tools.fitrun",)
 
 
@@ -131,7 +139,7 @@ def host_note(entry: ToolEntry, doc: str, supported_methods: list[str] | None, r
             "The result is a single-precision (float32) value, so it can differ from exact decimal "
             "arithmetic in the last digits (10.5 + 3.2 gives 13.699999809265137)."
         )
-    if entry.name in ("execute_tabextent", "execute_fitrun"):
+    if entry.name in ("execute_tabextent", "execute_fitrun", "predict"):
         lines.append(
             "File paths are resolved against the allowed roots (" + ", ".join(roots) + "); a relative path "
             "starts at the first. Files outside them, links leading out of them, URLs and anything but a "

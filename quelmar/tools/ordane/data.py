@@ -64,34 +64,31 @@ def generate_dataset(path: str | os.PathLike, size: int, input_col, output_col,
 
 # ---------------------------------------------------------------- reading
 
-def _looks_headerless(frame: pd.DataFrame) -> bool:
-    """True when every column name is a number (the file has no header row)."""
-    try:
-        for name in frame.columns:
-            float(str(name))
-    except ValueError:
-        return False
-    return True
-
-
-def read_table(path: str, input_col, output_col) -> tuple[np.ndarray, np.ndarray]:
-    """Read the input and output columns of one CSV file as float64 arrays.
-
-    The first row is taken as the header unless every field of it is a number.
-    Raises FileNotFoundError or ValueError naming the file (and column).
-    """
+def read_frame(path: str) -> pd.DataFrame:
+    """Read a CSV file whose first row is its header (also a row of numbers)."""
     if not os.path.exists(path):
         raise FileNotFoundError(f"data file not found: {path}")
     if os.path.isdir(path):
         raise ValueError(f"data file {path} is a directory")
     try:
-        frame = pd.read_csv(path)
-        if _looks_headerless(frame):
-            frame = pd.read_csv(path, header=None)
+        frame = pd.read_csv(path, header=0)
     except pd.errors.EmptyDataError:
         raise ValueError(f"data file {path} is empty") from None
     except (pd.errors.ParserError, UnicodeDecodeError) as exc:
         raise ValueError(f"data file {path} is not a readable CSV file: {exc}") from None
+    frame.columns = [str(c) for c in frame.columns]
+    return frame
+
+
+def read_table(path: str, input_col, output_col
+               ) -> tuple[np.ndarray, np.ndarray, list[str], list[str]]:
+    """Read the input and output columns of one CSV file as float64 arrays.
+
+    The first row is always the header.  Returns the inputs, the outputs and
+    the header names of the input and output columns.  Raises
+    FileNotFoundError or ValueError naming the file (and column).
+    """
+    frame = read_frame(path)
     if len(frame) == 0:
         raise ValueError(f"data file {path} has no data rows")
     ncols = frame.shape[1]
@@ -123,7 +120,8 @@ def read_table(path: str, input_col, output_col) -> tuple[np.ndarray, np.ndarray
                                  f"{values[row]} in data row {row + 1}")
             block.append(values)
         arrays.append(np.stack(block, axis=1))
-    return arrays[0], arrays[1]
+    names = [frame.columns[c] for c in input_col], [frame.columns[c] for c in output_col]
+    return arrays[0], arrays[1], *names
 
 
 # ---------------------------------------------------------------- splits
@@ -138,8 +136,9 @@ class Split:
     y_val: np.ndarray
     x_test: np.ndarray | None
     y_test: np.ndarray | None
+    input_names: tuple[str, ...] = ()   # header names of the input columns
+    output_names: tuple[str, ...] = ()  # header names of the output columns
     val_is_train: bool = False   # no validation rows: the training set stands in
-    test_is_val: bool = False    # two files: the held-out set is validation and test
 
 
 def load_split(settings) -> Split:
@@ -147,23 +146,22 @@ def load_split(settings) -> Split:
     files = settings.data_filenames
     tables = [None if f is None else read_table(f, settings.input_col, settings.output_col)
               for f in files]
+    names = {"input_names": tuple(tables[0][2]), "output_names": tuple(tables[0][3])}
     if len(files) == 3 and files[1] is not None:
-        (xt, yt), (xv, yv), (xs, ys) = tables
-        return Split(xt, yt, xv, yv, xs, ys)
-    if len(files) == 2:
-        (xt, yt), (xv, yv) = tables
-        return Split(xt, yt, xv, yv, xv, yv, test_is_val=True)
+        (xt, yt, *_), (xv, yv, *_), (xs, ys, *_) = tables
+        return Split(xt, yt, xv, yv, xs, ys, **names)
 
-    # One file split three ways, or [train, None, test]: the training file is
-    # split into training and validation rows in the ratio of the first two
-    # shares, and the test set is the third file.
-    x, y = tables[0]
+    # One file split three ways; or [train, test] and [train, None, test]: the
+    # training file is split into training and validation rows in the ratio
+    # of the first two shares, and the test set is the last file (never used
+    # for validation).
+    x, y = tables[0][:2]
     n = len(x)
     order = np.arange(n)
     if settings.bool_shuffle:
         order = np.random.default_rng(settings.random_seed).permutation(n)
     r_train, r_val, r_test = settings.split_ratio
-    if len(files) == 3:
+    if len(files) > 1:
         r_val, r_test = r_val / (r_train + r_val), 0.0
     n_val = int(round(n * r_val))
     n_test = int(round(n * r_test))
@@ -173,9 +171,9 @@ def load_split(settings) -> Split:
                          f"with DATA_PARAM.split_ratio {list(settings.split_ratio)}")
     tr, va, te = np.split(order, [n_train, n_train + n_val])
     split = Split(x[tr], y[tr], x[va], y[va],
-                  x[te] if n_test else None, y[te] if n_test else None)
-    if len(files) == 3:
-        split.x_test, split.y_test = tables[2]
+                  x[te] if n_test else None, y[te] if n_test else None, **names)
+    if len(files) > 1:
+        split.x_test, split.y_test = tables[-1][:2]
     if n_val == 0:
         split.x_val, split.y_val, split.val_is_train = split.x_train, split.y_train, True
     return split

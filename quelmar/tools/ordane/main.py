@@ -16,10 +16,13 @@ DATA_PARAM
   data_filenames        List of 1 to 3 CSV paths [train, validation?, test?]
                         (``data_train`` alone is accepted too).  Relative paths
                         are relative to the current directory.  The first row
-                        is the header unless all its fields are numbers.
-                        One file: split by ``split_ratio``.  Two files: the
-                        second is the held-out set, used for validation and
-                        reported as the test error (``split_ratio`` unused).
+                        is always the header (also a row of numbers); the
+                        names are used in the log, plots, saved model and
+                        predictions.  One file: split by ``split_ratio``.
+                        Two files: train and test; validation rows are split
+                        from the training file in the ratio of the first two
+                        ``split_ratio`` shares (the test file never takes
+                        part in choosing the model).
                         Three files: train, validation, test.  A null or
                         empty entry stands for an absent file: trailing ones
                         are dropped, and [train, null, test] splits the
@@ -84,9 +87,11 @@ TRAIN_PARAM
   bool_denormalize      Report regression errors in the data's units (true) or
                         in the normalised units (false).  Default true.
   bool_save_model       Save the model into OUTPUT.model_save_dir as
-                        ``ordane_<method>_<run_type>_<time>[_n].npz`` (the
+                        ``ordane_<method>_<run_type>_<stamp>[_n].npz`` (the
                         parameters) and ``.json`` (method, settings, scaling,
-                        columns, classes); never overwrites.  Default true.
+                        columns and their names, classes); never overwrites.
+                        <stamp> is that of OUTPUT.log_file when given, else
+                        the time.  Default true.
   random_seed           Seed of the shuffle, the initial parameters and the
                         mini-batch order.  Same seed and data, same result.
                         Default 0.
@@ -110,17 +115,34 @@ OUTPUT
                         Directories (created when needed).  The pipeline
                         writes nothing into logs_dir itself: its log is what
                         it prints.
+  log_file              (optional) The run's log file; the model file and
+                        plots take its time stamp.
+  After the run the pipeline adds: model_file (saved JSON file or None),
+  plot_files, best_epoch, epochs_run, stop_reason ("epochs", "patience" or
+  "stopping_loss_train"), device, and metrics: per split ("train",
+  "validation", "test") the kept model's RMSE, MAE and R2 per output name
+  (regression) or accuracy and cross_entropy (classification).
 
-run_type is "regression" (errors are RMSE over all outputs) or
-"classification" (any method, one output logit per class; one output column of integer labels, mapped in
-sorted order to classes 0..K-1 over all the data files; softmax
-cross-entropy; errors are misclassification rates).
+run_type is "regression" (errors are RMSE over all outputs; the model is
+chosen by the RMSE of each output divided by its training standard
+deviation, averaged over the outputs, so outputs of different scales count
+alike) or "classification" (any method, one output logit per class; one
+output column of integer labels, mapped in sorted order to classes 0..K-1
+over all the data files; softmax cross-entropy; the model is chosen by the
+validation cross-entropy, ties broken by the misclassification rate; errors
+are misclassification rates).
 
 gpu_idx picks ``jax.devices('gpu')[gpu_idx]`` when GPUs exist (out of range is
 a ValueError); without a GPU the run uses the CPU and says so.
 
 The model reported, saved and plotted is the one with the best validation
-error among the checks.
+score among the checks; every error reported is that model's.  A run whose
+kept model is no better on validation than predicting the training mean (or
+the majority class), or whose epoch loss grows to 1e4 times the first
+epoch's or becomes non-finite, raises ValueError.
+
+``quelmar.tools.ordane.predict(model_file, data)`` predicts with a saved
+model (CSV path, DataFrame matched by column name, or array).
 """
 
 from __future__ import annotations
@@ -134,21 +156,28 @@ import numpy as np
 
 from . import progress
 from .data import Scaling, generate_dataset, load_split
-from .model_io import TrainedModel, load_model
+from .model_io import TrainedModel, load_model, predict
 from .models import describe_settings
 from .settings import Settings, parse_settings
 
 __doc__ = __doc__.replace("{model_settings}", describe_settings())
 
-__all__ = ["TrainResult", "TrainedModel", "load_model", "train_model"]
+__all__ = ["TrainResult", "TrainedModel", "load_model", "predict", "train_model"]
+
+EVAL_CHUNK = 65536
+"""Rows evaluated at once when computing errors (bounds a check's memory)."""
+
+DIVERGENCE_FACTOR = 1.0e4
+"""An epoch loss this many times the first epoch's ends the run as diverged."""
 
 
 @dataclass
 class TrainResult:
     """What a training run returns.
 
-    errors_train, errors_val  error at each check, in order
-    error_test                error on the test set of the final model, or None
+    errors_train, errors_val  error at each check, in order, then (last element)
+                              the error of the kept model
+    error_test                error on the test set of the kept model, or None
     error_name                "RMSE" or "misclassification rate"
     check_epochs              epoch of each check
     epochs_run                epochs trained
@@ -158,6 +187,10 @@ class TrainResult:
     model_path                saved JSON file, or None
     plot_paths                PNG files written
     train_seconds             wall time of the training loop (compile included)
+    metrics                   the kept model's metrics per split ("train",
+                              "validation", "test"): regression {"RMSE", "MAE",
+                              "R2"} each {output name: value}; classification
+                              {"accuracy", "cross_entropy"}
     """
 
     errors_train: list[float]
@@ -172,6 +205,7 @@ class TrainResult:
     model_path: str | None = None
     plot_paths: list[str] = field(default_factory=list)
     train_seconds: float = 0.0
+    metrics: dict = field(default_factory=dict)
 
 
 def _say(*args) -> None:
@@ -215,17 +249,74 @@ def _class_labels(split, files) -> np.ndarray:
 def train_model(*, config, run_type, gpu_idx=0) -> TrainResult:
     """Train one model as `config` says and return a `TrainResult`.
 
-    Keyword arguments only.  See the module docstring for the settings.
+    Keyword arguments only.  See the module docstring for the settings.  What
+    the run produced is also written into ``config["OUTPUT"]``.
     """
     s = parse_settings(config, run_type, gpu_idx)
     import jax
 
     device = _select_device(s.gpu_idx)
     with jax.default_device(device):
-        return _run(s, device)
+        result = _run(s, device, _run_stamp(config, s.interp_method))
+    output = config.setdefault("OUTPUT", {})
+    output.update(model_file=result.model_path, plot_files=list(result.plot_paths),
+                  best_epoch=result.best_epoch, epochs_run=result.epochs_run,
+                  stop_reason=result.stop_reason, device=str(device), metrics=result.metrics)
+    return result
 
 
-def _run(s: Settings, device) -> TrainResult:
+def _run_stamp(config, method: str) -> str:
+    """The time stamp of the run: that of ``OUTPUT.log_file`` when given, else now."""
+    log_file = (config.get("OUTPUT") or {}).get("log_file")
+    if isinstance(log_file, str) and log_file:
+        stem = os.path.splitext(os.path.basename(log_file))[0]
+        stem = stem.removeprefix("training_")
+        return stem.removeprefix(f"{method}_") or stem
+    return time.strftime("%Y%m%d_%H%M%S")
+
+
+def _chunked(fn, n_out: int, chunk: int = EVAL_CHUNK):
+    """Sum ``fn(x_rows, y_rows, mask)`` (an array of n_out sums) over row chunks.
+
+    The chunks are slices of the arrays (the last one moved back to end at the
+    last row, its repeated rows masked out), so memory does not grow with the
+    number of rows.
+    """
+    import jax
+    import jax.numpy as jnp
+
+    @jax.jit
+    def total(params, x, y):
+        n = x.shape[0]
+        size = min(chunk, n)
+        count = -(-n // size)
+
+        def body(i, acc):
+            start = jnp.minimum(i * size, n - size)
+            xs = jax.lax.dynamic_slice_in_dim(x, start, size)
+            ys = jax.lax.dynamic_slice_in_dim(y, start, size)
+            mask = (start + jnp.arange(size)) >= i * size
+            return acc + fn(params, xs, ys, mask)
+
+        return jax.lax.fori_loop(0, count, body, jnp.zeros(n_out, jnp.float32))
+
+    return total
+
+
+def _format_metrics(split_metrics: dict) -> str:
+    if "accuracy" in split_metrics:
+        return (f"accuracy {split_metrics['accuracy']:.4f}, cross-entropy "
+                f"{split_metrics['cross_entropy']:.4e}")
+    parts = []
+    for name in split_metrics["RMSE"]:
+        r2 = split_metrics["R2"][name]
+        parts.append(f"{name}: RMSE {split_metrics['RMSE'][name]:.4e}, MAE "
+                     f"{split_metrics['MAE'][name]:.4e}, R2 "
+                     + ("n/a" if r2 is None else f"{r2:.4f}"))
+    return "; ".join(parts)
+
+
+def _run(s: Settings, device, stamp: str) -> TrainResult:
     import jax
     import jax.numpy as jnp
     import optax
@@ -240,6 +331,7 @@ def _run(s: Settings, device) -> TrainResult:
                          s.random_seed)
 
     split = load_split(s)
+    in_names, out_names = list(split.input_names), list(split.output_names)
     classes = (_class_labels(split, [f for f in s.data_filenames if f]) if classify
                else None)
 
@@ -256,10 +348,12 @@ def _run(s: Settings, device) -> TrainResult:
                                dtype=jnp.int32)
         return jnp.asarray(scaling.y(y), dtype=jnp.float32)
 
-    xt, yt = model_x(split.x_train), model_y(split.y_train)
-    xv, yv = model_x(split.x_val), model_y(split.y_val)
     has_test = split.x_test is not None
-    xs, ys = (model_x(split.x_test), model_y(split.y_test)) if has_test else (None, None)
+    data = {"train": (split.x_train, split.y_train), "validation": (split.x_val, split.y_val)}
+    if has_test:
+        data["test"] = (split.x_test, split.y_test)
+    model_data = {k: (model_x(x), model_y(y)) for k, (x, y) in data.items()}
+    xt, yt = model_data["train"]
     n_train = int(xt.shape[0])
 
     x_np = np.asarray(xt)
@@ -272,81 +366,146 @@ def _run(s: Settings, device) -> TrainResult:
         grid_hi=x_np.max(axis=0).tolist(),
         classify=classify,
     )
+    del x_np
     apply = make_apply(spec)
 
-    # ---------------------------------------------------------- loss & error
+    # ---------------------------------------------------------- loss & metrics
+    n_out = len(s.output_col)
     if classify:
         def sample_loss(pred, y):
             return optax.softmax_cross_entropy_with_integer_labels(pred, y)
 
-        @jax.jit
-        def error(params, x, y):
-            return jnp.mean(jnp.argmax(apply(params, x), axis=1) != y)
+        def sums(params, x, y, mask):
+            logits = apply(params, x)
+            ce = optax.softmax_cross_entropy_with_integer_labels(logits, y)
+            wrong = jnp.argmax(logits, axis=1) != y
+            return jnp.stack([jnp.sum(ce * mask), jnp.sum(wrong * mask)])
+        evaluate = _chunked(sums, 2)
         error_name = "misclassification rate"
+        counts = np.bincount(np.searchsorted(classes, split.y_train[:, 0].astype(np.int64)),
+                             minlength=len(classes))
+        freq = counts / counts.sum()
+
+        def metrics_of(name):
+            x, y = model_data[name]
+            ce, wrong = (float(v) for v in evaluate(params_now[0], x, y))
+            n = x.shape[0]
+            return {"accuracy": 1.0 - wrong / n, "cross_entropy": ce / n}
+
+        def baseline(name):
+            labels = np.asarray(model_data[name][1])
+            return {"accuracy": float(np.mean(labels == np.argmax(counts))),
+                    "cross_entropy": float(-np.mean(np.log(np.maximum(freq[labels], 1e-12))))}
+
+        def select_key(m):
+            return (m["cross_entropy"], 1.0 - m["accuracy"])
+
+        def error_of(m):
+            return 1.0 - m["accuracy"]
     else:
         def sample_loss(pred, y):
             return jnp.mean((pred - y) ** 2, axis=1)
 
-        unit = (np.asarray(scaling.y_std, dtype=np.float32)
-                if s.bool_denormalize else np.ones(len(s.output_col), np.float32))
+        unit = (np.asarray(scaling.y_std, dtype=np.float64)
+                if s.bool_denormalize else np.ones(n_out))
+        unit32 = jnp.asarray(unit, dtype=jnp.float32)
 
-        @jax.jit
-        def error(params, x, y):
-            return jnp.sqrt(jnp.mean(((apply(params, x) - y) * unit) ** 2))
+        def sums(params, x, y, mask):
+            diff = (apply(params, x) - y) * unit32 * mask[:, None]
+            return jnp.concatenate([jnp.sum(diff ** 2, axis=0), jnp.sum(jnp.abs(diff), axis=0)])
+        evaluate = _chunked(sums, 2 * n_out)
         error_name = "RMSE"
+        # Reporting units: the data's (bool_denormalize) or the model's.
+        report_y = {k: scaling.y(y) * unit for k, (x, y) in data.items()}
+        train_var = report_y["train"].var(axis=0)
+        train_var = np.where(train_var > 0, train_var, 1.0)
+        train_mean = report_y["train"].mean(axis=0)
+
+        def from_sums(name, sse, sae):
+            n = report_y[name].shape[0]
+            sst = ((report_y[name] - report_y[name].mean(axis=0)) ** 2).sum(axis=0)
+            return {
+                "RMSE": dict(zip(out_names, (float(v) for v in np.sqrt(sse / n)))),
+                "MAE": dict(zip(out_names, (float(v) for v in sae / n))),
+                "R2": dict(zip(out_names, (float(1 - a / b) if b > 0 else None
+                                           for a, b in zip(sse, sst)))),
+                "pooled_RMSE": float(np.sqrt(sse.sum() / (n * n_out))),
+                "normalized_RMSE": float(np.sqrt(np.mean(sse / n / train_var))),
+            }
+
+        def metrics_of(name):
+            x, y = model_data[name]
+            total = np.asarray(evaluate(params_now[0], x, y), dtype=np.float64)
+            return from_sums(name, total[:n_out], total[n_out:])
+
+        def baseline(name):
+            diff = report_y[name] - train_mean
+            return from_sums(name, (diff ** 2).sum(axis=0), np.abs(diff).sum(axis=0))
+
+        def select_key(m):
+            return (m["normalized_RMSE"],)
+
+        def error_of(m):
+            return m["pooled_RMSE"]
 
     # ---------------------------------------------------------- one epoch
     batch = min(s.batch_size, n_train)
-    n_batches = math.ceil(n_train / batch)
-    pad = n_batches * batch - n_train
-    mask = (jnp.arange(n_batches * batch) < n_train).astype(jnp.float32)
-    mask = mask.reshape(n_batches, batch)
+    n_full, rest = divmod(n_train, batch)
     optimizer = optax.adam(s.learning_rate)
+
+    def step(carry, batch_in):
+        params, opt_state = carry
+        xi, yi = batch_in
+
+        def loss_fn(p):
+            return jnp.mean(sample_loss(apply(p, xi), yi))
+
+        loss, grads = jax.value_and_grad(loss_fn)(params)
+        updates, opt_state = optimizer.update(grads, opt_state, params)
+        return (optax.apply_updates(params, updates), opt_state), loss
 
     @jax.jit
     def epoch(params, opt_state, key, x, y):
-        order = jnp.concatenate([jax.random.permutation(key, n_train),
-                                 jnp.zeros(pad, dtype=jnp.int32)])
-        order = order.reshape(n_batches, batch)
-
-        def step(carry, batch_in):
-            params, opt_state = carry
-            idx, m = batch_in
-
-            def loss_fn(p):
-                return jnp.sum(sample_loss(apply(p, x[idx]), y[idx]) * m) / jnp.sum(m)
-
-            loss, grads = jax.value_and_grad(loss_fn)(params)
-            updates, opt_state = optimizer.update(grads, opt_state, params)
-            return (optax.apply_updates(params, updates), opt_state), loss * jnp.sum(m)
-
-        (params, opt_state), losses = jax.lax.scan(step, (params, opt_state), (order, mask))
-        return params, opt_state, jnp.sum(losses) / n_train
+        # One gather per epoch into the shuffled order, then contiguous
+        # full batches; a last, smaller batch takes the remaining rows.
+        order = jax.random.permutation(key, n_train)
+        xs, ys = x[order], y[order]
+        cut = n_full * batch
+        xb = xs[:cut].reshape(n_full, batch, *x.shape[1:])
+        yb = ys[:cut].reshape(n_full, batch, *y.shape[1:])
+        (params, opt_state), losses = jax.lax.scan(step, (params, opt_state), (xb, yb))
+        total = jnp.sum(losses) * batch
+        if rest:
+            (params, opt_state), loss = step((params, opt_state), (xs[cut:], ys[cut:]))
+            total = total + loss * rest
+        return params, opt_state, total / n_train
 
     # ---------------------------------------------------------- training loop
     init_key, shuffle_key = jax.random.split(jax.random.PRNGKey(s.random_seed))
     params = init_params(spec, init_key)
     opt_state = optimizer.init(params)
+    params_now = [params]
 
-    sizes = f"{n_train} train / {xv.shape[0]} validation"
-    sizes += f" / {xs.shape[0]} test rows" if has_test else " rows, no test set"
+    n_val = int(model_data["validation"][0].shape[0])
+    sizes = f"{n_train} train / {n_val} validation"
+    sizes += f" / {split.x_test.shape[0]} test rows" if has_test else " rows, no test set"
     _say(f"Training {s.interp_method} ({s.run_type}) on {sizes}; "
-         f"{spec.n_in} inputs, {len(s.output_col)} output(s); "
+         f"{spec.n_in} inputs, {n_out} output(s); "
          f"{s.num_epochs} epochs, batch {batch}, learning rate {s.learning_rate:g}")
+    _say(f"Inputs: {', '.join(in_names)}; output(s): {', '.join(out_names)}")
     if s.ignored:
         _say(f"Ignored settings (they belong to other methods than {s.interp_method}): "
              f"{', '.join(s.ignored)}")
     if split.val_is_train:
         _say("No validation rows: the training set stands in for validation.")
-    if split.test_is_val:
-        _say("Two data files: the second is used for validation and as the test set.")
 
     errors_train: list[float] = []
     errors_val: list[float] = []
     check_epochs: list[int] = []
-    best = (math.inf, params, 0)
+    best = None  # (key, params, epoch, train metrics, validation metrics)
     since_best = 0
     stop_reason = "epochs"
+    first_loss = None
     ep = 0
     start = time.perf_counter()
     for ep in range(1, s.num_epochs + 1):
@@ -354,23 +513,27 @@ def _run(s: Settings, device) -> TrainResult:
                                         jax.random.fold_in(shuffle_key, ep), xt, yt)
         loss = float(loss)
         progress.report(ep, s.num_epochs)
-        if not math.isfinite(loss):
-            raise ValueError(f"training diverged: the loss is {loss} at epoch {ep}; lower "
+        first_loss = loss if first_loss is None else first_loss
+        if not math.isfinite(loss) or loss > DIVERGENCE_FACTOR * max(first_loss, 1e-12):
+            raise ValueError(f"training diverged: the loss is {loss:.4g} at epoch {ep} "
+                             f"(epoch 1: {first_loss:.4g}); lower "
                              f"TRAIN_PARAM.learning_rate (now {s.learning_rate:g})")
         low_loss = loss < s.stopping_loss_train
         if ep % s.validation_period and not low_loss and ep != s.num_epochs:
             continue
-        e_train = float(error(params, xt, yt))
-        e_val = float(error(params, xv, yv))
-        errors_train.append(e_train)
-        errors_val.append(e_val)
+        params_now[0] = params
+        m_train, m_val = metrics_of("train"), metrics_of("validation")
+        errors_train.append(error_of(m_train))
+        errors_val.append(error_of(m_val))
         check_epochs.append(ep)
-        if e_val < best[0]:
-            best, since_best = (e_val, params, ep), 0
+        key = select_key(m_val)
+        if best is None or key < best[0]:
+            best, since_best = (key, params, ep, m_train, m_val), 0
         else:
             since_best += 1
-        _say(f"epoch {ep:6d}  loss {loss:.4e}  train {error_name} {e_train:.4e}  "
-             f"val {error_name} {e_val:.4e}" + ("  *" if since_best == 0 else ""))
+        _say(f"epoch {ep:6d}  elapsed {time.perf_counter() - start:8.2f} s  loss {loss:.4e}  "
+             f"train {error_name} {errors_train[-1]:.4e}  val {error_name} {errors_val[-1]:.4e}"
+             + ("  *" if since_best == 0 else ""))
         if low_loss:
             stop_reason = "stopping_loss_train"
             _say(f"Stopping: training loss {loss:.3e} < stopping_loss_train "
@@ -381,12 +544,24 @@ def _run(s: Settings, device) -> TrainResult:
             _say(f"Stopping early: no better validation error in {s.patience} checks")
             break
     seconds = time.perf_counter() - start
-    best_error, params, best_epoch = best
+    _, params, best_epoch, m_train, m_val = best
+    params_now[0] = params
+    metrics = {"train": m_train, "validation": m_val}
+    if has_test:
+        metrics["test"] = metrics_of("test")
+    _check_better_than_baseline(classify, m_val, baseline("validation"), select_key, s)
 
-    error_test = float(error(params, xs, ys)) if has_test else None
-    _say(f"Finished after {ep} epochs in {seconds:.2f} s; best validation {error_name} "
-         f"{best_error:.4e} at epoch {best_epoch}"
-         + (f"; test {error_name} {error_test:.4e}" if has_test else "; no test set"))
+    error_test = error_of(metrics["test"]) if has_test else None
+    _say(f"Finished after {ep} epochs in {seconds:.2f} s ({stop_reason}); kept the model of "
+         f"epoch {best_epoch}: train {error_name} {error_of(m_train):.4e}, validation "
+         f"{error_name} {error_of(m_val):.4e}"
+         + (f", test {error_name} {error_test:.4e}" if has_test else "; no test set"))
+    for name, m in metrics.items():
+        _say(f"  {name}: {_format_metrics(m)}")
+    kept_train, kept_val = error_of(m_train), error_of(m_val)
+    for m in metrics.values():  # helpers for the log only
+        m.pop("pooled_RMSE", None)
+        m.pop("normalized_RMSE", None)
 
     model = TrainedModel(spec, jax.device_get(params), scaling, s.run_type, s.input_col,
                          s.output_col, classes,
@@ -395,12 +570,15 @@ def _run(s: Settings, device) -> TrainResult:
                                "learning_rate": s.learning_rate, "batch_size": s.batch_size,
                                "epochs_run": ep, "best_epoch": best_epoch,
                                "random_seed": s.random_seed, "error_name": error_name,
-                               "error_test": error_test})
-    result = TrainResult(errors_train, errors_val, error_test, error_name, check_epochs, ep,
-                         best_epoch, stop_reason, model, train_seconds=seconds)
+                               "error_test": error_test, "metrics": metrics},
+                         input_names=in_names, output_names=out_names)
+    # The histories end with the kept model's errors.
+    result = TrainResult(errors_train + [kept_train], errors_val + [kept_val],
+                         error_test, error_name, check_epochs, ep, best_epoch, stop_reason,
+                         model, train_seconds=seconds, metrics=metrics)
 
     if s.bool_save_model:
-        result.model_path = str(model.save(s.model_save_dir))
+        result.model_path = str(model.save(s.model_save_dir, stamp))
         _say(f"Saved the model to {result.model_path}")
     if s.bool_plot:
         from .plots import make_plots
@@ -410,6 +588,22 @@ def _run(s: Settings, device) -> TrainResult:
         result.plot_paths = make_plots(
             s.plots_dir, model=model, result=result, x_eval=x_eval, y_eval=y_eval,
             eval_name=eval_name, x_train=split.x_train, out_axis=s.plot_out_axis,
-            in_axis=s.plot_in_axis, params_number=s.plot_params_number, seed=s.random_seed)
+            in_axis=s.plot_in_axis, params_number=s.plot_params_number, seed=s.random_seed,
+            stamp=stamp)
         _say(f"Wrote {len(result.plot_paths)} plot(s) to {s.plots_dir}")
     return result
+
+
+def _check_better_than_baseline(classify: bool, m_val: dict, base: dict, select_key,
+                                s: Settings) -> None:
+    """Refuse a kept model that is no better on validation than the trivial predictor.
+
+    A trivial predictor that is already exact (constant outputs) proves nothing.
+    """
+    if select_key(m_val) < select_key(base) or select_key(base)[0] <= 1e-9:
+        return
+    what = ("predicting the majority class of the training data" if classify else
+            "predicting the training mean")
+    raise ValueError(f"training diverged or failed: the kept model is no better on the "
+                     f"validation set than {what}; lower TRAIN_PARAM.learning_rate (now "
+                     f"{s.learning_rate:g}) or train longer")

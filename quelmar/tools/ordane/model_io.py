@@ -27,7 +27,8 @@ class TrainedModel:
     """
 
     def __init__(self, spec: ModelSpec, params: dict, scaling: Scaling, run_type: str,
-                 input_col, output_col, classes=None, info: dict | None = None):
+                 input_col, output_col, classes=None, info: dict | None = None,
+                 input_names=None, output_names=None):
         self.spec = spec
         self.params = {k: np.asarray(v) for k, v in params.items()}
         self.scaling = scaling
@@ -36,6 +37,13 @@ class TrainedModel:
         self.output_col = list(output_col)
         self.classes = None if classes is None else np.asarray(classes)
         self.info = dict(info or {})
+        # Header names of the columns (models saved before names were kept
+        # have none: they are then called by their column index).
+        self.input_names = ([str(n) for n in input_names] if input_names
+                            else [f"column {c}" for c in self.input_col])
+        self.output_names = ([str(n) for n in output_names] if output_names
+                             else [f"column {c}" for c in self.output_col])
+        self.has_names = bool(input_names)
         self._apply = jax.jit(make_apply(spec))
 
     @property
@@ -65,16 +73,21 @@ class TrainedModel:
 
     # ------------------------------------------------------------ files
 
-    def save(self, directory: str | os.PathLike) -> Path:
+    def save(self, directory: str | os.PathLike, stamp: str | None = None) -> Path:
         """Write ``<name>.npz`` and ``<name>.json`` into `directory`.
 
-        The name is ``ordane_<method>_<run_type>_<time>``, with ``_1``, ``_2``
+        Args:
+            directory: where to write (created when missing).
+            stamp: the run's time stamp (default: now, as ``%Y%m%d_%H%M%S``).
+
+        The name is ``ordane_<method>_<run_type>_<stamp>``, with ``_1``, ``_2``
         ... added when that name is taken, so earlier runs are never
         overwritten.  Returns the path of the JSON file.
         """
         directory = Path(directory)
         directory.mkdir(parents=True, exist_ok=True)
-        stem = f"ordane_{self.method}_{self.run_type}_{time.strftime('%Y%m%d-%H%M%S')}"
+        stamp = stamp or time.strftime("%Y%m%d_%H%M%S")
+        stem = f"ordane_{self.method}_{self.run_type}_{stamp}"
         meta = {
             "format_version": FORMAT_VERSION,
             "run_type": self.run_type,
@@ -82,6 +95,8 @@ class TrainedModel:
             "scaling": self.scaling.to_json(),
             "input_col": self.input_col,
             "output_col": self.output_col,
+            "input_names": self.input_names if self.has_names else None,
+            "output_names": self.output_names if self.has_names else None,
             "classes": None if self.classes is None else self.classes.tolist(),
             "info": self.info,
         }
@@ -129,4 +144,65 @@ def load_model(path: str | os.PathLike) -> TrainedModel:
     with np.load(npz_path) as npz:
         params = {k: npz[k] for k in npz.files}
     return TrainedModel(spec, params, scaling, meta["run_type"], meta["input_col"],
-                        meta["output_col"], meta.get("classes"), meta.get("info"))
+                        meta["output_col"], meta.get("classes"), meta.get("info"),
+                        meta.get("input_names"), meta.get("output_names"))
+
+
+def _inputs_of(model: TrainedModel, data) -> np.ndarray:
+    """The model's input columns out of a CSV path, a DataFrame or an array."""
+    import pandas as pd
+
+    from .data import read_frame
+
+    if isinstance(data, (str, os.PathLike)):
+        data = read_frame(os.fspath(data))
+    if not isinstance(data, pd.DataFrame):
+        return np.asarray(data, dtype=np.float64)
+    columns = [str(c) for c in data.columns]
+    missing = [n for n in model.input_names if n not in columns]
+    if not missing:
+        frame = data.set_axis(columns, axis=1)[model.input_names]
+    elif not model.has_names:  # an older model: the columns by index
+        bad = [c for c in model.input_col if c >= data.shape[1]]
+        if bad:
+            raise ValueError(f"the data has {data.shape[1]} columns; the model reads column "
+                             f"{bad[0]}")
+        frame = data.iloc[:, model.input_col]
+    else:
+        raise ValueError(f"the data lacks the model's input column(s) "
+                         f"{', '.join(map(repr, missing))}; it has {', '.join(map(repr, columns))}")
+    values = frame.apply(pd.to_numeric, errors="coerce")
+    bad = values.isna().to_numpy()
+    if bad.any():
+        row, col = map(int, np.argwhere(bad)[0])
+        raise ValueError(f"input column {frame.columns[col]!r}: missing or non-numeric value "
+                         f"{frame.iloc[row, col]!r} in data row {row + 1}")
+    return values.to_numpy(dtype=np.float64)
+
+
+def predict(model_file, data):
+    """Predict with a saved model.
+
+    Args:
+        model_file: the saved model (its ``.json`` or ``.npz`` file, or a
+            loaded `TrainedModel`).
+        data: a CSV file path (first row: the header), a pandas DataFrame
+            (the input columns are matched by name), or an array of shape
+            (N, n_inputs) with the input columns in the model's order.
+
+    Returns a pandas DataFrame with one row per data row: for regression one
+    column per output, named like the training data's output columns; for
+    classification the predicted label (under the output column's name) and
+    the probability of each class (``P(<label>)``).
+    """
+    import pandas as pd
+
+    model = model_file if isinstance(model_file, TrainedModel) else load_model(model_file)
+    x = _inputs_of(model, data)
+    if model.run_type != "classification":
+        return pd.DataFrame(model.predict(x), columns=model.output_names)
+    proba = model.predict_proba(x)
+    frame = pd.DataFrame({model.output_names[0]: model.classes[np.argmax(proba, axis=1)]})
+    for k, label in enumerate(model.classes):
+        frame[f"P({label})"] = proba[:, k]
+    return frame

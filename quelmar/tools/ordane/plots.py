@@ -31,7 +31,7 @@ def _free_stem(directory: Path, stem: str, suffixes) -> str:
 
 
 def make_plots(directory, *, model, result, x_eval, y_eval, eval_name, x_train,
-               out_axis, in_axis, params_number, seed) -> list[str]:
+               out_axis, in_axis, params_number, seed, stamp=None) -> list[str]:
     """Write the run's plots into `directory`; return their paths.
 
     * ``*_errors.png``: training and validation error at each check.
@@ -40,13 +40,16 @@ def make_plots(directory, *, model, result, x_eval, y_eval, eval_name, x_train,
       classification).
     * ``*_response.png`` (when `params_number` > 0): the model's response
       along each input of `in_axis`, the other inputs held at the values of
-      `params_number` rows drawn from the evaluation set.
+      `params_number` rows drawn from the evaluation set (named in the legend).
+
+    The files are named ``ordane_<method>_<run_type>_<stamp>_*.png`` (`stamp`:
+    the run's time stamp, default now).
     """
     directory = Path(directory)
     directory.mkdir(parents=True, exist_ok=True)
     suffixes = ("_errors.png", "_pred_vs_actual.png", "_response.png")
     stem = _free_stem(directory, f"ordane_{model.method}_{model.run_type}_"
-                                 f"{time.strftime('%Y%m%d-%H%M%S')}", suffixes)
+                                 f"{stamp or time.strftime('%Y%m%d_%H%M%S')}", suffixes)
     paths = [
         _plot_errors(directory / f"{stem}_errors.png", result),
         _plot_pred_vs_actual(directory / f"{stem}_pred_vs_actual.png", model, x_eval, y_eval,
@@ -61,8 +64,10 @@ def make_plots(directory, *, model, result, x_eval, y_eval, eval_name, x_train,
 def _plot_errors(path: Path, result) -> Path:
     fig, axes = _figure(1, 1, size=(5.5, 3.8))
     ax = axes[0, 0]
-    ax.plot(result.check_epochs, result.errors_train, "o-", ms=3, label="training")
-    ax.plot(result.check_epochs, result.errors_val, "s-", ms=3, label="validation")
+    n = len(result.check_epochs)  # the histories end with the kept model's errors
+    ax.plot(result.check_epochs, result.errors_train[:n], "o-", ms=3, label="training")
+    ax.plot(result.check_epochs, result.errors_val[:n], "s-", ms=3, label="validation")
+    ax.axvline(result.best_epoch, color="k", lw=0.8, ls=":", label="kept model")
     if result.error_name == "RMSE" and min(result.errors_train + result.errors_val) > 0:
         ax.set_yscale("log")
     ax.set_xlabel("epoch")
@@ -91,8 +96,8 @@ def _plot_pred_vs_actual(path: Path, model, x, y, eval_name: str, out_axis) -> P
                 ax.text(j, i, str(matrix[i, j]), ha="center", va="center")
         ax.set_xticks(range(k), [str(c) for c in classes])
         ax.set_yticks(range(k), [str(c) for c in classes])
-        ax.set_xlabel("predicted class")
-        ax.set_ylabel("actual class")
+        ax.set_xlabel(f"predicted {model.output_names[0]}")
+        ax.set_ylabel(f"actual {model.output_names[0]}")
         ax.set_title(f"confusion matrix ({eval_name} set)")
         fig.savefig(path, dpi=100)
         return path
@@ -106,9 +111,9 @@ def _plot_pred_vs_actual(path: Path, model, x, y, eval_name: str, out_axis) -> P
         rmse = float(np.sqrt(np.mean((pred[:, j] - y[:, j]) ** 2)))
         ax.plot([lo, hi], [lo, hi], "k--", lw=1)
         ax.scatter(y[:, j], pred[:, j], s=8, alpha=0.6)
-        ax.set_xlabel("actual")
-        ax.set_ylabel("predicted")
-        ax.set_title(f"output column {model.output_col[j]} ({eval_name}), RMSE {rmse:.3g}")
+        ax.set_xlabel(f"actual {model.output_names[j]}")
+        ax.set_ylabel(f"predicted {model.output_names[j]}")
+        ax.set_title(f"{model.output_names[j]} ({eval_name}), RMSE {rmse:.3g}")
         ax.grid(True, alpha=0.3)
     fig.savefig(path, dpi=100)
     return path
@@ -134,17 +139,19 @@ def _plot_response(path: Path, model, x_eval, x_train, in_axis, out_axis, params
             pred = model.predict(xs)
             for c, j in enumerate(outs):
                 values = pred if model.run_type == "classification" else pred[:, j]
-                axes[r, c].plot(grid, values, lw=1.2, label=f"set {b + 1}")
+                others = [k for k in range(len(point)) if k != i]
+                held = ", ".join(f"{model.input_names[k]}={point[k]:.3g}" for k in others[:4])
+                held += ", ..." if len(others) > 4 else ""
+                axes[r, c].plot(grid, values, lw=1.2, label=held or f"set {b + 1}")
         for c, j in enumerate(outs):
             ax = axes[r, c]
-            ax.set_xlabel(f"input column {model.input_col[i]}")
-            ax.set_ylabel("predicted class" if model.run_type == "classification"
-                          else f"output column {model.output_col[j]}")
+            ax.set_xlabel(model.input_names[i])
+            ax.set_ylabel(f"predicted {model.output_names[j]}")
             if model.run_type == "classification":
                 ax.set_yticks(list(model.classes))
             ax.grid(True, alpha=0.3)
-            if r == 0 and c == 0:
-                ax.legend(fontsize=7)
+            if c == 0:
+                ax.legend(fontsize=6, title="held fixed", title_fontsize=6)
     fig.suptitle("model response; other inputs held at each set", fontsize=10)
     fig.savefig(path, dpi=100)
     return path
