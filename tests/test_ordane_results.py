@@ -184,7 +184,7 @@ def test_the_log_grows_during_a_run_and_survives_a_kill(tmp_path):
         deadline, new = time.monotonic() + 120, []
         while time.monotonic() < deadline:
             new = [p for p in set(logs.glob("training_linear_*.log")) - before
-                   if "epoch" in p.read_text()]
+                   if "elapsed" in p.read_text()]
             if new:
                 break
             time.sleep(0.5)
