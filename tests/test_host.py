@@ -48,8 +48,7 @@ async def _session(args, errlog, stream_errors):
         if isinstance(message, Exception):
             stream_errors.append(message)
 
-    # The SDK starts the host with a minimal environment; ours keeps settings such as the sanitizer run's.
-    params = StdioServerParameters(command=sys.executable, args=["-P", *args], env=dict(os.environ))
+    params = StdioServerParameters(command=sys.executable, args=["-P", *args])
     async with stdio_client(params, errlog=errlog) as streams:
         async with ClientSession(*streams, message_handler=on_message) as session:
             await session.initialize()
@@ -365,7 +364,7 @@ def test_the_clients_roots_are_followed(tmp_path):
         return types.ListRootsResult(roots=[types.Root(uri=root.as_uri()) for root in declared])
 
     async def run():
-        params = StdioServerParameters(command=sys.executable, args=["-P", "-m", "quelmar.host"], env=dict(os.environ))
+        params = StdioServerParameters(command=sys.executable, args=["-P", "-m", "quelmar.host"])
         with open(tmp_path / "stderr.txt", "w") as errlog:
             async with stdio_client(params, errlog=errlog) as streams:
                 async with ClientSession(*streams, list_roots_callback=list_roots) as session:
