@@ -1,8 +1,11 @@
 """Helpers shared by the tests of the tool modules."""
+import contextlib
 import ctypes
 import gc
+import io
 import sys
 import traceback
+from pathlib import Path
 
 
 class S(str):
@@ -49,3 +52,32 @@ def assert_refcounts_stable(watched, calls, rounds=300, expected=(TypeError, Val
     before = [sys.getrefcount(o) for o in watched]
     run(rounds)
     assert [sys.getrefcount(o) for o in watched] == before
+
+
+# -- the training pipeline ---------------------------------------------------------
+
+def make_config(tmp_path, files, inputs=(0, 1), outputs=(2,), **sections):
+    """The reference configuration with the run's data, outputs into tmp_path, no model saved."""
+    import yaml
+
+    import quelmar.tools
+
+    config = yaml.safe_load((Path(quelmar.tools.__file__).parent / "config" / "config_ref.yaml").read_text())
+    config["DATA_PARAM"].update(data_filenames=[str(f) for f in files],
+                                input_col=list(inputs), output_col=list(outputs))
+    config["TRAIN_PARAM"].update(bool_save_model=False)
+    for section, values in sections.items():
+        config[section].update(values)
+    config["OUTPUT"] = {"model_save_dir": str(tmp_path / "models"),
+                        "plots_dir": str(tmp_path / "plots"), "logs_dir": str(tmp_path / "logs")}
+    return config
+
+
+def run(config, run_type="regression"):
+    """train_model with sys.stdout captured; returns (result, printed)."""
+    from quelmar.tools.ordane.main import train_model
+
+    buffer = io.StringIO()
+    with contextlib.redirect_stdout(buffer):
+        result = train_model(config=config, run_type=run_type, gpu_idx=0)
+    return result, buffer.getvalue()

@@ -1,9 +1,7 @@
 """Tests of the ordane training pipeline (quelmar.tools.ordane)."""
 
 import copy
-import io
 import json
-import sys
 from pathlib import Path
 
 import numpy as np
@@ -13,6 +11,7 @@ import yaml
 
 import quelmar.tools
 from quelmar.tools.ordane.data import generate_dataset
+from helpers import make_config, run
 from quelmar.tools.ordane.main import TrainResult, load_model, train_model
 from quelmar.tools.ordane.settings import DEFAULTS
 
@@ -24,28 +23,6 @@ def ref_config():
     return yaml.safe_load(REF_PATH.read_text())
 
 
-def make_config(tmp_path, files, inputs=(0, 1), outputs=(2,), **sections):
-    """The reference configuration with the run's data, outputs into tmp_path."""
-    config = ref_config()
-    config["DATA_PARAM"].update(data_filenames=[str(f) for f in files],
-                                input_col=list(inputs), output_col=list(outputs))
-    config["TRAIN_PARAM"].update(bool_save_model=False)
-    for section, values in sections.items():
-        config[section].update(values)
-    config["OUTPUT"] = {"model_save_dir": str(tmp_path / "models"),
-                        "plots_dir": str(tmp_path / "plots"), "logs_dir": str(tmp_path / "logs")}
-    return config
-
-
-def run(config, run_type="regression"):
-    """train_model with sys.stdout swapped for a buffer; returns (result, printed)."""
-    buffer, saved = io.StringIO(), sys.stdout
-    sys.stdout = buffer
-    try:
-        result = train_model(config=config, run_type=run_type, gpu_idx=0)
-    finally:
-        sys.stdout = saved
-    return result, buffer.getvalue()
 
 
 @pytest.fixture(scope="module")

@@ -1,9 +1,7 @@
 """Every training method: fit quality, exact reproduction, saving, settings, classification."""
 
 import dataclasses
-import io
 import re
-import sys
 from pathlib import Path
 
 import jax.numpy as jnp
@@ -13,9 +11,10 @@ import pytest
 import yaml
 
 import quelmar.tools
+from helpers import run
 from quelmar.tools.ordane import main
 from quelmar.tools.ordane.data import generate_dataset
-from quelmar.tools.ordane.main import load_model, train_model
+from quelmar.tools.ordane.main import load_model
 from quelmar.tools.ordane.models import METHODS, ModelSpec, setting_fields
 from quelmar.tools.ordane.settings import DEFAULTS, SUPPORTED_METHODS
 
@@ -38,13 +37,6 @@ def config_for(tmp_path, files, method, epochs, inputs=(0, 1), outputs=(2,), **t
     return config
 
 
-def run(config, run_type="regression"):
-    buffer, saved = io.StringIO(), sys.stdout
-    sys.stdout = buffer
-    try:
-        return train_model(config=config, run_type=run_type, gpu_idx=0), buffer.getvalue()
-    finally:
-        sys.stdout = saved
 
 
 @pytest.fixture(scope="module")

@@ -1,7 +1,6 @@
 """What a training run reports and leaves behind: the kept model's metrics,
 divergence, model selection, names, predictions and the live log."""
 
-import io
 import os
 import signal
 import subprocess
@@ -13,36 +12,13 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
-import yaml
 
 import quelmar.tools
 from quelmar.tools.ordane import predict
-from quelmar.tools.ordane.main import load_model, train_model
+from helpers import make_config, run
+from quelmar.tools.ordane.main import load_model
 
 
-def make_config(tmp_path, files, inputs=(0, 1), outputs=(2,), **sections):
-    """The reference configuration with the run's data, outputs into tmp_path."""
-    config = yaml.safe_load((Path(quelmar.tools.__file__).parent / "config" / "config_ref.yaml")
-                            .read_text())
-    config["DATA_PARAM"].update(data_filenames=[str(f) for f in files],
-                                input_col=list(inputs), output_col=list(outputs))
-    config["TRAIN_PARAM"].update(bool_save_model=False)
-    for section, values in sections.items():
-        config[section].update(values)
-    config["OUTPUT"] = {"model_save_dir": str(tmp_path / "models"),
-                        "plots_dir": str(tmp_path / "plots"), "logs_dir": str(tmp_path / "logs")}
-    return config
-
-
-def run(config, run_type="regression"):
-    """train_model with sys.stdout swapped for a buffer; returns (result, printed)."""
-    buffer, saved = io.StringIO(), sys.stdout
-    sys.stdout = buffer
-    try:
-        result = train_model(config=config, run_type=run_type, gpu_idx=0)
-    finally:
-        sys.stdout = saved
-    return result, buffer.getvalue()
 
 
 def smooth_frame(n=400, seed=0, scale2=None):
