@@ -5,7 +5,6 @@ grow over the measured rounds.
 Under the sanitizer build (PYTHONMALLOC=malloc) the interpreter counts no blocks; the reference
 counts are still checked there.
 """
-import ctypes
 import gc
 import math
 import sys
@@ -24,7 +23,7 @@ WARMUP, ROUNDS = 2, 4
 pytestmark = pytest.mark.filterwarnings("ignore")
 
 
-from helpers import S
+from helpers import S, vectorcall
 
 
 class BadFloat:
@@ -45,13 +44,6 @@ class Pipeline:
             raise type(self.error)(*self.error.args)  # a new one each time: a raised one keeps its frames
         return self.result
 
-
-def vectorcall(fn, args, kwnames):
-    api = ctypes.pythonapi
-    api.PyObject_Vectorcall.restype = ctypes.py_object
-    api.PyObject_Vectorcall.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
-    vec = (ctypes.py_object * len(args))(*args)
-    return api.PyObject_Vectorcall(fn, ctypes.cast(vec, ctypes.c_void_p), len(args) - len(kwnames), kwnames)
 
 
 def check_no_leak(fn, args=(), kwargs=None, per_round=16, expect=None, per_call=1.0):

@@ -32,7 +32,7 @@ PyObject* create_step(PyObject* spec, PyModuleDef*) {
     return module.release();
 }
 
-// The module object of the create step, with the spec's attributes copied.
+// The module object of the create step, with the import's ModuleSpec attributes copied.
 Ref new_module(PyObject* spec) {
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
