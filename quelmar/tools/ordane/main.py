@@ -320,6 +320,7 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
     import jax
     import jax.numpy as jnp
     import optax
+    from jax.flatten_util import ravel_pytree
 
     from .models import ModelSpec, init_params, make_apply
 
@@ -367,7 +368,14 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
         classify=classify,
     )
     del x_np
-    apply = make_apply(spec)
+    model_apply = make_apply(spec)
+    # Training sees the parameters as one flat vector: the optimizer updates
+    # it in one piece (Adam is elementwise) instead of array by array.
+    init_key, shuffle_key = jax.random.split(jax.random.PRNGKey(s.random_seed))
+    params, unravel = ravel_pytree(init_params(spec, init_key))
+
+    def apply(flat, x):
+        return model_apply(unravel(flat), x)
 
     # ---------------------------------------------------------- loss & metrics
     n_out = len(s.output_col)
@@ -481,8 +489,6 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
         return params, opt_state, total / n_train
 
     # ---------------------------------------------------------- training loop
-    init_key, shuffle_key = jax.random.split(jax.random.PRNGKey(s.random_seed))
-    params = init_params(spec, init_key)
     opt_state = optimizer.init(params)
     params_now = [params]
 
@@ -563,7 +569,7 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
         m.pop("pooled_RMSE", None)
         m.pop("normalized_RMSE", None)
 
-    model = TrainedModel(spec, jax.device_get(params), scaling, s.run_type, s.input_col,
+    model = TrainedModel(spec, jax.device_get(unravel(params)), scaling, s.run_type, s.input_col,
                          s.output_col, classes,
                          info={"data_filenames": list(s.data_filenames),
                                "bool_normalize": s.bool_normalize,

@@ -11,7 +11,7 @@ import jax
 import numpy as np
 
 from .data import Scaling
-from .models import ModelSpec, make_apply
+from .models import ModelSpec, init_params, make_apply
 
 FORMAT_VERSION = 1
 
@@ -143,9 +143,23 @@ def load_model(path: str | os.PathLike) -> TrainedModel:
         raise FileNotFoundError(f"saved model parameters not found: {npz_path}")
     with np.load(npz_path) as npz:
         params = {k: npz[k] for k in npz.files}
+    _check_params(params, spec, npz_path)
     return TrainedModel(spec, params, scaling, meta["run_type"], meta["input_col"],
                         meta["output_col"], meta.get("classes"), meta.get("info"),
                         meta.get("input_names"), meta.get("output_names"))
+
+
+def _check_params(params: dict, spec: ModelSpec, npz_path: Path) -> None:
+    """Refuse parameters whose names or shapes are not those of `spec`'s model
+    (a file saved with another parameter layout, or a damaged one)."""
+    want = jax.eval_shape(lambda: init_params(spec, jax.random.PRNGKey(0)))
+    if params.keys() == want.keys() and all(params[k].shape == want[k].shape for k in want):
+        return
+    got = ", ".join(f"{k} {tuple(v.shape)}" for k, v in params.items())
+    expected = ", ".join(f"{k} {tuple(v.shape)}" for k, v in want.items())
+    raise ValueError(f"{npz_path} does not hold the parameters of a {spec.method} model with "
+                     f"these settings (saved by another version?): it has {got}; "
+                     f"expected {expected}")
 
 
 def _inputs_of(model: TrainedModel, data) -> np.ndarray:

@@ -12,6 +12,9 @@ each of the ``modes`` lowest frequencies kept (at most n // 2 + 1 exist:
 a larger ``modes`` keeps them all), W_l is the pointwise linear path and act
 is GELU (not after the last layer, as in Li et al.).  The grids are short,
 so rfft and irfft are products with the real DFT matrices (the same values).
+On a grid of at most ``DENSE_GRID`` points a layer is applied as one matrix
+on the flattened (n WIDTH) activation, K_l + W_l built from the weights once
+per call: the same map in far fewer, larger operations.
 
 Output: when the number of outputs equals the number of inputs (regression),
 the operator is function to function: a pointwise projection
@@ -41,6 +44,7 @@ NAME = "FNO"
 FAMILY = "FNO"
 REPRODUCES_DEGREE = None
 WIDTH = 16   # channels of the lifted function
+DENSE_GRID = 8   # grids up to this many points apply each layer as one matrix
 
 
 @dataclass(frozen=True)
@@ -75,25 +79,41 @@ def _dft_matrices(n: int, kmax: int) -> tuple[np.ndarray, np.ndarray]:
     return forward, inverse
 
 
+def _layer_bases(n: int, kmax: int) -> np.ndarray:
+    """(2 kmax + 1, n, n): B with K_l v + W_l v = sum_m B[m]^T v R_m on a (n, WIDTH)
+    function v, where R_m runs over the real parts of R_l, its imaginary parts
+    and W_l."""
+    forward, inverse = _dft_matrices(n, kmax)
+    cos, sin = forward[:kmax], forward[kmax:]            # (k, n): rfft rows
+    icos, isin = inverse[:, :kmax].T, inverse[:, kmax:].T  # (k, n): irfft columns
+    real = cos[:, :, None] * icos[:, None, :] + sin[:, :, None] * isin[:, None, :]
+    imag = cos[:, :, None] * isin[:, None, :] - sin[:, :, None] * icos[:, None, :]
+    return np.concatenate([real, imag, np.eye(n)[None]])
+
+
 def _dense(key, a: int, b: int):
     limit = np.sqrt(6.0 / (a + b))
     return jax.random.uniform(key, (a, b), jnp.float32, -limit, limit)
 
 
 def init(spec, key) -> dict:
-    """Lift ``lift_w``/``lift_b``; per layer ``spec<l>_re``/``spec<l>_im``
-    (modes, WIDTH, WIDTH), ``w<l>``/``b<l>``; head ``pool`` (pooling only),
-    ``q1``/``q1b``, ``q2``/``q2b``."""
+    """Lift ``lift_w``/``lift_b``; the layers' weights ``layer_w`` (num_layers,
+    2 modes + 1, WIDTH, WIDTH): per layer the real parts of R_l, its imaginary
+    parts and W_l; their biases ``layer_b`` (num_layers, WIDTH); head ``pool``
+    (pooling only), ``q1``/``q1b``, ``q2``/``q2b``."""
     kmax = kept_modes(spec)
-    keys = iter(jax.random.split(key, 3 * spec.settings["num_layers"] + 3))
+    layers = spec.settings["num_layers"]
+    keys = iter(jax.random.split(key, 3 * layers + 3))
     scale = 1.0 / (WIDTH * WIDTH)
     params = {"lift_w": _dense(next(keys), 2, WIDTH), "lift_b": jnp.zeros(WIDTH, jnp.float32)}
-    for l in range(spec.settings["num_layers"]):
+    weights = []
+    for _ in range(layers):
         shape = (kmax, WIDTH, WIDTH)
-        params[f"spec{l}_re"] = scale * jax.random.uniform(next(keys), shape, jnp.float32)
-        params[f"spec{l}_im"] = scale * jax.random.uniform(next(keys), shape, jnp.float32)
-        params[f"w{l}"] = _dense(next(keys), WIDTH, WIDTH)
-        params[f"b{l}"] = jnp.zeros(WIDTH, jnp.float32)
+        real = scale * jax.random.uniform(next(keys), shape, jnp.float32)
+        imag = scale * jax.random.uniform(next(keys), shape, jnp.float32)
+        weights.append(jnp.concatenate([real, imag, _dense(next(keys), WIDTH, WIDTH)[None]]))
+    params["layer_w"] = jnp.stack(weights)
+    params["layer_b"] = jnp.zeros((layers, WIDTH), jnp.float32)
     n_final = 1 if pointwise(spec) else spec.n_out
     if not pointwise(spec):
         params["pool"] = jnp.full((spec.n_in, WIDTH), 1.0 / spec.n_in, jnp.float32)
@@ -110,26 +130,46 @@ def make_apply(spec):
     layers = spec.settings["num_layers"]
     to_points = pointwise(spec)
     act = jax.nn.gelu
-    forward, inverse = (jnp.asarray(m, jnp.float32) for m in _dft_matrices(n, kept_modes(spec)))
+    kmax = kept_modes(spec)
+    forward, inverse = (jnp.asarray(m, jnp.float32) for m in _dft_matrices(n, kmax))
+    bases = jnp.asarray(_layer_bases(n, kmax), jnp.float32)
 
-    def spectral_layer(params, l, v):
+    def layer_operators(params):
+        """(layers, n C, n C): K_l + W_l as matrices on the flattened function."""
+        blocks = jnp.einsum("lmcd,mab->lacbd", params["layer_w"], bases)  # (L, n, C, n, C)
+        return blocks.reshape(layers, n * WIDTH, n * WIDTH)
+
+    def spectral_layer(weights, v):
         """K_l v + W_l v on (N, n, C), through the kept frequencies."""
         batch = v.shape[0]
         grid_major = v.transpose(1, 0, 2).reshape(n, -1)                 # (n, N C)
         re, im = (forward @ grid_major).reshape(2, -1, batch, WIDTH)      # (k, N, C) each
-        r_re, r_im = params[f"spec{l}_re"], params[f"spec{l}_im"]
+        r_re, r_im = weights[:kmax], weights[kmax:2 * kmax]
         mixed = jnp.concatenate([re @ r_re - im @ r_im, re @ r_im + im @ r_re])
         back = (inverse @ mixed.reshape(mixed.shape[0], -1)).reshape(n, batch, WIDTH)
-        return back.transpose(1, 0, 2) + v @ params[f"w{l}"]
+        return back.transpose(1, 0, 2) + v @ weights[2 * kmax]
+
+    def fourier_layers(params, v):
+        """The Fourier layers on the lifted (N, n, C) function."""
+        bias = params["layer_b"]
+        if n > DENSE_GRID:
+            for l in range(layers):
+                v = spectral_layer(params["layer_w"][l], v) + bias[l]
+                v = act(v) if l < layers - 1 else v
+            return v
+        # On the flattened (N, n C) function; the bias is tiled to match.
+        operators = layer_operators(params)
+        flat = v.reshape(-1, n * WIDTH)
+        for l in range(layers):
+            flat = flat @ operators[l] + jnp.tile(bias[l], n)
+            flat = act(flat) if l < layers - 1 else flat
+        return flat.reshape(v.shape)
 
     def apply(params, x):
         x = spec.unit_inputs(x)
-        feats = jnp.stack([x, jnp.broadcast_to(grid, x.shape)], axis=-1)  # (N, n, 2)
-        v = feats @ params["lift_w"] + params["lift_b"]                   # (N, n, C)
-        for l in range(layers):
-            v = spectral_layer(params, l, v) + params[f"b{l}"]
-            if l < layers - 1:
-                v = act(v)
+        lift = params["lift_w"]
+        v = x[..., None] * lift[0] + (grid[:, None] * lift[1] + params["lift_b"])  # (N, n, C)
+        v = fourier_layers(params, v)
         if not to_points:
             v = jnp.sum(v * params["pool"], axis=1)                       # (N, C)
         out = act(v @ params["q1"] + params["q1b"]) @ params["q2"] + params["q2b"]
