@@ -133,6 +133,7 @@ def make_apply(spec):
     kmax = kept_modes(spec)
     forward, inverse = (jnp.asarray(m, jnp.float32) for m in _dft_matrices(n, kmax))
     bases = jnp.asarray(_layer_bases(n, kmax), jnp.float32)
+    spread = jnp.asarray(np.tile(np.eye(WIDTH), (1, n)), jnp.float32)  # (C, n C)
 
     def layer_operators(params):
         """(layers, n C, n C): K_l + W_l as matrices on the flattened function."""
@@ -150,26 +151,27 @@ def make_apply(spec):
         return back.transpose(1, 0, 2) + v @ weights[2 * kmax]
 
     def fourier_layers(params, v):
-        """The Fourier layers on the lifted (N, n, C) function."""
-        bias = params["layer_b"]
-        if n > DENSE_GRID:
-            for l in range(layers):
-                v = spectral_layer(params["layer_w"][l], v) + bias[l]
-                v = act(v) if l < layers - 1 else v
-            return v
-        # On the flattened (N, n C) function; the bias is tiled to match.
-        operators = layer_operators(params)
-        flat = v.reshape(-1, n * WIDTH)
+        """The Fourier layers on the lifted function, flattened to (N, n C)."""
+        # Each bias at every grid point, as a product with a constant matrix
+        # rather than a broadcast: the layers' elementwise work (GELU) then
+        # reads a plain row and stays vectorised.
+        biases = params["layer_b"] @ spread                                 # (L, n C)
+        operators = layer_operators(params) if n <= DENSE_GRID else None
         for l in range(layers):
-            flat = flat @ operators[l] + jnp.tile(bias[l], n)
-            flat = act(flat) if l < layers - 1 else flat
-        return flat.reshape(v.shape)
+            if operators is not None:
+                v = v @ operators[l]
+            else:
+                v = spectral_layer(params["layer_w"][l], v.reshape(-1, n, WIDTH))
+                v = v.reshape(-1, n * WIDTH)
+            v = v + biases[l]
+            v = act(v) if l < layers - 1 else v
+        return v
 
     def apply(params, x):
         x = spec.unit_inputs(x)
         lift = params["lift_w"]
         v = x[..., None] * lift[0] + (grid[:, None] * lift[1] + params["lift_b"])  # (N, n, C)
-        v = fourier_layers(params, v)
+        v = fourier_layers(params, v.reshape(-1, n * WIDTH)).reshape(v.shape)
         if not to_points:
             v = jnp.sum(v * params["pool"], axis=1)                       # (N, C)
         out = act(v @ params["q1"] + params["q1b"]) @ params["q2"] + params["q2b"]
