@@ -144,10 +144,14 @@ def make_apply(spec):
         """K_l v + W_l v on (N, n, C), through the kept frequencies."""
         batch = v.shape[0]
         grid_major = v.transpose(1, 0, 2).reshape(n, -1)                 # (n, N C)
-        re, im = (forward @ grid_major).reshape(2, -1, batch, WIDTH)      # (k, N, C) each
+        re, im = (forward @ grid_major).reshape(2, kmax, batch, WIDTH)    # (k, N, C) each
         r_re, r_im = weights[:kmax], weights[kmax:2 * kmax]
-        mixed = jnp.concatenate([re @ r_re - im @ r_im, re @ r_im + im @ r_re])
-        back = (inverse @ mixed.reshape(mixed.shape[0], -1)).reshape(n, batch, WIDTH)
+        # (re + i im)(R_re + i R_im) for all modes as one real product.
+        block = jnp.concatenate([jnp.concatenate([r_re, r_im], axis=2),
+                                 jnp.concatenate([-r_im, r_re], axis=2)], axis=1)  # (k, 2C, 2C)
+        mixed = jnp.concatenate([re, im], axis=2) @ block                  # (k, N, 2C)
+        mixed = jnp.concatenate([mixed[..., :WIDTH], mixed[..., WIDTH:]])  # (2k, N, C)
+        back = (inverse @ mixed.reshape(2 * kmax, -1)).reshape(n, batch, WIDTH)
         return back.transpose(1, 0, 2) + v @ weights[2 * kmax]
 
     def fourier_layers(params, v):
