@@ -4,6 +4,7 @@ import dataclasses
 import re
 from pathlib import Path
 
+import jax
 import jax.numpy as jnp
 import numpy as np
 import pandas as pd
@@ -15,7 +16,7 @@ from helpers import run
 from quelmar.tools.ordane import main
 from quelmar.tools.ordane.data import generate_dataset
 from quelmar.tools.ordane.main import load_model
-from quelmar.tools.ordane.models import METHODS, ModelSpec, setting_fields
+from quelmar.tools.ordane.models import METHODS, ModelSpec, fno, setting_fields
 from quelmar.tools.ordane.settings import DEFAULTS, SUPPORTED_METHODS
 
 REF_PATH = Path(quelmar.tools.__file__).parent / "config" / "config_ref.yaml"
@@ -69,6 +70,16 @@ def test_fit_save_load_and_plots(tmp_path, smooth_csv, method):
     loaded = load_model(result.model_path)
     assert loaded.method == method
     np.testing.assert_array_equal(loaded.predict(x), result.model.predict(x))
+    # Parameters of another layout (renamed or reshaped) are refused on loading.
+    npz = Path(result.model_path).with_suffix(".npz")
+    params = dict(np.load(npz))
+    first = sorted(params)[0]
+    renamed = {("old_" + k if k == first else k): v for k, v in params.items()}
+    reshaped = {**params, first: np.zeros(params[first].shape + (2,), np.float32)}
+    for changed in (renamed, reshaped):
+        np.savez(npz, **changed)
+        with pytest.raises(ValueError, match="does not hold the parameters of a"):
+            load_model(result.model_path)
     assert len(result.plot_paths) == 3 and all(Path(p).stat().st_size for p in result.plot_paths)
 
 
@@ -122,6 +133,45 @@ def test_cp_factors_reproduce_their_polynomials(method, changes):
     # One degree more is not reproduced (the promise is sharp).
     assert np.abs(_cp_factor_model(method, settings, degree + 1)(x)[:, 0]
                   - x[:, 0] ** (degree + 1)).max() > 2e-5
+
+
+def _fno_by_fft(spec, params, x):
+    """The FNO of the module docstring, written with jnp.fft and broadcasts."""
+    n, act = spec.n_in, jax.nn.gelu
+    kmax = fno.kept_modes(spec)
+    unit = np.asarray(spec.unit_inputs(x))
+    feats = np.stack([unit, np.broadcast_to(np.arange(n) / n, unit.shape)], axis=-1)
+    v = feats @ params["lift_w"] + params["lift_b"]                      # (N, n, C)
+    layers = spec.settings["num_layers"]
+    for l in range(layers):
+        w = params["layer_w"][l]
+        r = w[:kmax] + 1j * w[kmax:2 * kmax]                             # (k, C, C)
+        spectrum = jnp.fft.rfft(v, axis=1)[:, :kmax]                     # (N, k, C)
+        mixed = jnp.einsum("nkc,kcd->nkd", spectrum, r)
+        v = (jnp.fft.irfft(mixed, n=n, axis=1) + v @ w[2 * kmax] + params["layer_b"][l])
+        v = act(v) if l < layers - 1 else v
+    if not fno.pointwise(spec):
+        v = jnp.sum(v * params["pool"], axis=1)
+    out = act(v @ params["q1"] + params["q1b"]) @ params["q2"] + params["q2b"]
+    return out[..., 0] if fno.pointwise(spec) else out
+
+
+@pytest.mark.parametrize("n_in, n_out, modes", [
+    (3, 1, 8),     # one matrix per layer, all frequencies kept, pooling head
+    (4, 4, 2),     # one matrix per layer, fewer modes, function-to-function
+    (fno.DENSE_GRID, 2, 8),
+    (fno.DENSE_GRID + 1, 3, 3),   # through the kept frequencies
+    (12, 12, 8),
+])
+def test_fno_layers_are_the_fourier_operator(n_in, n_out, modes):
+    spec = ModelSpec("FNO", n_in, n_out, {"num_layers": 3, "modes": modes},
+                     [0.0] * n_in, [2.0] * n_in)
+    keys = jax.random.split(jax.random.PRNGKey(n_in), 20)
+    params = {k: v + 0.3 * jax.random.normal(key, v.shape)   # every entry nonzero
+              for key, (k, v) in zip(keys, fno.init(spec, keys[-1]).items())}
+    x = np.random.default_rng(n_in).uniform(0, 2, size=(16, n_in)).astype(np.float32)
+    np.testing.assert_allclose(fno.make_apply(spec)(params, x), _fno_by_fft(spec, params, x),
+                               atol=2e-5, rtol=1e-4)
 
 
 @pytest.mark.parametrize("method", ["MLP", "KAN", "FNO"])
