@@ -46,6 +46,10 @@ def test_function_objects(fn):
         ((1,), {"a": 2}, "{}() got multiple values for keyword argument 'a'"),
         ((1, 2), {"c": 3}, "{}() got an unexpected keyword argument 'c'"),
         ((1,), {"x": 1, "a": 2}, "{}() got an unexpected keyword argument 'x'"),
+        ((1, 2), {"\u00e9t\u00e9": 3}, "{}() got an unexpected keyword argument '\u00e9t\u00e9'"),
+        ((1, 2), {"\u043a\u043b\u044e\u0447": 3}, "{}() got an unexpected keyword argument '\u043a\u043b\u044e\u0447'"),
+        ((1, 2), {"\U0001d4b3": 3}, "{}() got an unexpected keyword argument '\U0001d4b3'"),
+        ((1,), {S("a"): 2}, "{}() got multiple values for keyword argument 'a'"),
     ],
 )
 def test_binding_messages(fn, args, kwargs, message):
@@ -54,6 +58,18 @@ def test_binding_messages(fn, args, kwargs, message):
     assert str(info.value) == message.format(fn.__name__)
     code = last_code(info.value)
     assert (code.co_name, code.co_firstlineno) == (f"{fn.__module__}.{fn.__name__}", 14)
+
+
+def test_a_missing_attribute_keeps_the_interpreters_details(monkeypatch):
+    class Stub:
+        arrays = None
+
+    stub = Stub()
+    monkeypatch.setattr(plusor, "jnp", stub)
+    with pytest.raises(AttributeError) as info:
+        plusor.execute_plusor(1.0, 2.0)
+    assert (info.value.name, info.value.obj) == ("array", stub)
+    assert "Did you mean: 'arrays'?" in "".join(__import__("traceback").format_exception(info.value))
 
 
 def test_keyword_names_must_be_strings():

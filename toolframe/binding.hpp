@@ -160,10 +160,18 @@ private:
     bool check_types(Slots out) const;
     bool count_error(Py_ssize_t given) const;
 
+    // The constant start of a binding error's message ("f() got an unexpected
+    // keyword argument '"), made from `format` on first use and kept for the
+    // life of the process (null with an exception set if it can't be made).
+    PyObject* message_start(PyObject*& made, const char* format) const;
+
     bool plain_;  // no parameter is converted (Int, Float, Double)
     bool fast_;   // no Int or Float parameter: fast_bind may bind the call
     std::string python_qualname_;
     mutable Site site_;
+    mutable PyObject* count_start_ = nullptr;       // "f() takes exactly 2 positional arguments ("
+    mutable PyObject* unexpected_start_ = nullptr;  // "f() got an unexpected keyword argument '"
+    mutable PyObject* repeated_start_ = nullptr;    // "f() got multiple values for keyword argument '"
 };
 
 // Raises the argument-type error (with the subclass note for a proper

@@ -37,7 +37,8 @@ int test(const tf::Name& name, PyObject* result) {
     if (!flag) return -1;
     tf::Ref value = tf::call_method(flag.get(), n_item, {});
     if (!value) return -1;
-    return PyObject_IsTrue(value.get());
+    PyObject* v = value.get();
+    return v == Py_True ? 1 : v == Py_False ? 0 : PyObject_IsTrue(v);
 }
 
 }  // namespace
@@ -81,7 +82,8 @@ PyObject* call(const Tool& t, PyObject* const* args, Py_ssize_t nargs, PyObject*
         return F.fail(line::INF_RAISE + t.shift);
     }
 
-    PyObject* out = PyNumber_Float(result.get());
+    PyObject* r = result.get();
+    PyObject* out = PyFloat_CheckExact(r) ? Py_NewRef(r) : PyNumber_Float(r);
     if (!out) return F.fail(line::RESULT + t.shift);
     return out;
 }
