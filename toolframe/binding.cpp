@@ -115,14 +115,21 @@ Function::Function(const char* name, int line, const char* doc, std::vector<Para
                    const char* owner)
     : name(name), line(line), doc(doc), owner(owner), params(with_exact_types(std::move(params))),
       all_required(every_param_required(this->params)),
-      def{name, as_cfunction(impl), METH_FASTCALL | METH_KEYWORDS, doc}, plain_(no_conversion(this->params)), fast_(no_int_or_float(this->params)),
+      def{name, as_cfunction(impl), METH_FASTCALL | METH_KEYWORDS, doc},
+      nparams_(static_cast<Py_ssize_t>(this->params.size())),
+      required_exact_(all_required && no_conversion(this->params) && this->params.size() <= 8),
+      plain_(no_conversion(this->params)), fast_(no_int_or_float(this->params)),
       python_qualname_(owner ? std::string(owner) + "." + name : std::string(name)) {}
 
 Function::Function(const char* name, int line, const char* doc, NoArgsImpl impl)
     : name(name), line(line), doc(doc), owner(nullptr), all_required(true), def{name, impl, METH_NOARGS, doc},
-      plain_(true), fast_(true), python_qualname_(name) {}
+      nparams_(0), required_exact_(false), plain_(true), fast_(true), python_qualname_(name) {}
 
-void Function::attach(const char* dotted) { site_.rename(std::string(dotted) + "." + python_qualname_); }
+void Function::attach(const char* dotted) {
+    site_.rename(std::string(dotted) + "." + python_qualname_);
+    if (required_exact_)  // the names exist from the exec step on
+        for (Py_ssize_t i = 0; i < nparams_; ++i) names_[i] = params[i].name->obj();
+}
 
 PyObject* Function::fail(int at) const {
     site_.add(at);
@@ -237,12 +244,10 @@ bool Function::defaults(Py_ssize_t nargs, Slots out) const {
     for (Py_ssize_t i = nargs; i < P; ++i) {
         if (out.val[i]) continue;
         if (!params[i].dflt) return count_error(i);
-        out.owned[i] = Ref::steal(params[i].dflt());
-        if (!out.owned[i]) {
+        if (!out.own(i, params[i].dflt())) {
             fail(line);
             return false;
         }
-        out.val[i] = out.owned[i].get();
     }
     return true;
 }
@@ -285,8 +290,7 @@ bool Function::convert(Slots out) const {
             continue;
         }
         if (!converted) return fail(p.line), false;
-        out.owned[i] = std::move(converted);
-        out.val[i] = out.owned[i].get();
+        out.own(i, converted.release());
     }
     return true;
 }
