@@ -244,6 +244,10 @@ bool Function::defaults(Py_ssize_t nargs, Slots out) const {
     for (Py_ssize_t i = nargs; i < P; ++i) {
         if (out.val[i]) continue;
         if (!params[i].dflt) return count_error(i);
+        if (params[i].dflt == default_none) {
+            out.val[i] = Py_None;  // immortal: nothing to own
+            continue;
+        }
         if (!out.own(i, params[i].dflt())) {
             fail(line);
             return false;

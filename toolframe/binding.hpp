@@ -181,7 +181,9 @@ private:
         }
         for (Py_ssize_t i = 0; i < P; ++i) {
             PyObject* v = out.val[i];
-            if (!v) {
+            if (!v && p[i].dflt == default_none) {
+                v = out.val[i] = Py_None;  // immortal: nothing to own
+            } else if (!v) {
                 if (!p[i].dflt) return false;
                 if (!out.own(i, p[i].dflt())) {
                     PyErr_Clear();
