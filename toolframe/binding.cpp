@@ -117,7 +117,7 @@ Function::Function(const char* name, int line, const char* doc, std::vector<Para
       all_required(every_param_required(this->params)),
       def{name, as_cfunction(impl), METH_FASTCALL | METH_KEYWORDS, doc},
       nparams_(static_cast<Py_ssize_t>(this->params.size())),
-      required_exact_(all_required && no_conversion(this->params) && this->params.size() <= 8),
+      required_exact_(all_required && no_int_or_float(this->params) && this->params.size() <= 8),
       plain_(no_conversion(this->params)), fast_(no_int_or_float(this->params)),
       python_qualname_(owner ? std::string(owner) + "." + name : std::string(name)) {}
 

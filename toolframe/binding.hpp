@@ -123,7 +123,7 @@ public:
     bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args<N>& out) const {
         Slots s = out.slots();
         if (nparams_ <= static_cast<Py_ssize_t>(N)) {
-            if (required_exact_ && exact_bind(args, nargs, kwnames, s.val)) return true;
+            if (required_exact_ && exact_bind(args, nargs, kwnames, s)) return true;
             if (fast_ && fast_bind(args, nargs, kwnames, s)) return true;
         }
         return bind(args, nargs, kwnames, s);  // the general path (it reports every error)
@@ -139,19 +139,25 @@ public:
 
 private:
     // The commonest case of a function whose parameters are all required and
-    // none converted: every parameter given once, positionally or by its
-    // interned name in parameter order, each of the exact type it needs. The
-    // values then lie in `args` in parameter order. No default, no reference
-    // taken. False leaves the other paths to start afresh.
-    bool exact_bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** val) const {
+    // none converted to an object: every parameter given once, positionally
+    // or by its interned name in parameter order, each of the exact type it
+    // needs (an exact float for a machine float). The values then lie in
+    // `args` in parameter order. No default, no reference taken. False leaves
+    // the other paths to start afresh.
+    bool exact_bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Slots out) const {
         const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
         if (nargs + nkw != nparams_) return false;
         for (Py_ssize_t i = 0; i < nparams_; ++i) {
             if (i >= nargs && names_[i] != PyTuple_GET_ITEM(kwnames, i - nargs)) return false;
             PyObject* v = args[i];
             const Param& p = params[i];
-            if (p.exact && !Py_IS_TYPE(v, p.exact) && !(v == Py_None && p.none_ok)) return false;
-            val[i] = v;
+            if (p.kind == Kind::Double) {
+                if (!PyFloat_CheckExact(v)) return false;
+                out.dbl[i] = PyFloat_AS_DOUBLE(v);
+            } else if (p.exact && !Py_IS_TYPE(v, p.exact) && !(v == Py_None && p.none_ok)) {
+                return false;
+            }
+            out.val[i] = v;
         }
         return true;
     }
@@ -215,7 +221,7 @@ private:
     PyObject* message_start(PyObject*& made, const char* format) const;
 
     const Py_ssize_t nparams_;
-    bool required_exact_;  // every parameter required, none converted, at most 8
+    bool required_exact_;  // every parameter required, none converted to an object, at most 8
     PyObject* names_[8] = {};  // the interned parameter names (exact_bind; set by attach)
     bool plain_;  // no parameter is converted (Int, Float, Double)
     bool fast_;   // no Int or Float parameter: fast_bind may bind the call

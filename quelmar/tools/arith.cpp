@@ -65,7 +65,11 @@ PyObject* call(const Tool& t, PyObject* const* args, Py_ssize_t nargs, PyObject*
     tf::Ref b = float32_array(t, bound.dbl(1));
     if (!b) return F.fail(line::ARRAY_B + t.shift);
 
-    tf::Ref result = tf::Ref::steal(t.op(a.get(), b.get()));
+    PyObject *x = a.get(), *y = b.get();
+    tf::Ref result = tf::Ref::steal(
+        PyFloat_CheckExact(x) && PyFloat_CheckExact(y)
+            ? PyFloat_FromDouble(t.op.floats(PyFloat_AS_DOUBLE(x), PyFloat_AS_DOUBLE(y)))
+            : t.op.objects(x, y));
     if (!result) return F.fail(line::OP + t.shift);
 
     int nan = test(n_isnan, result.get());
