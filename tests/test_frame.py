@@ -1,8 +1,15 @@
-"""The module frame: function objects, binding messages, module life, leaks and fuzzing."""
+"""The module frame, by concern: function objects and the method type, binding, traceback
+entries, lookups from bodies, module life, references and fuzzed arguments.
+
+The crash cases run in a child interpreter. MALLOC_PERTURB_ makes the C library
+fill freed memory, so that a read of freed memory may show even without the
+sanitizer build; under it (make sanitize) every such read aborts the child.
+"""
 import decimal
 import functools
 import importlib
 import math
+import os
 import sys
 
 import numpy as np
@@ -17,9 +24,12 @@ import quelmar.tools.tabextent as tabextent
 import quelmar.tools.timesor as timesor
 from helpers import S, assert_refcounts_stable, last_code, vectorcall
 
+PERTURB = {"MALLOC_PERTURB_": "165"}
+
+
+# -- function objects and the method type ------------------------------------------------
+
 TOOLS = [plusor.execute_plusor, timesor.execute_timesor, minusor.execute_minusor]
-
-
 
 
 @pytest.mark.parametrize("fn", TOOLS)
@@ -31,6 +41,52 @@ def test_function_objects(fn):
     assert fn.__self__ is None
     assert fn.__text_signature__ is None
     assert fn.__doc__.startswith("\n    Perform ")
+
+
+def test_module_attributes():
+    assert plusor.__doc__ == "JAX-based addition tool - Cython-compiled module."
+    assert plusor.__builtins__ is __import__("builtins")
+    assert not hasattr(plusor, "__path__")
+    assert plusor.__package__ == "quelmar.tools"
+    assert plusor.__file__.endswith(".so")
+    assert {k for k in vars(plusor) if not k.startswith("__")} == {"Union", "jnp", "execute_plusor"}
+    assert plusor.jnp is sys.modules["jax.numpy"]
+
+
+def test_method_names_stay_strings(run_python):
+    out = run_python("""
+        import quelmar.tools.fitrun as fitrun
+        method = fitrun.LogCapture.get_logs
+        for attr in ("__qualname__", "__name__"):
+            for action in (lambda: delattr(method, attr), lambda: setattr(method, attr, 12345)):
+                try:
+                    action()
+                except TypeError as e:
+                    print(e)
+        print(repr(method).split(" at ")[0], method.__name__)
+        method.__qualname__ = "Other.name"
+        print(repr(method).split(" at ")[0])
+    """)
+    assert out.splitlines() == ["__qualname__ must be set to a string object"] * 2 + [
+        "__name__ must be set to a string object"] * 2 + ["<function LogCapture.get_logs get_logs",
+                                                          "<function Other.name"]
+
+
+def test_freed_methods_release_their_type(run_python):
+    out = run_python("""
+        import gc, sys
+        import quelmar.tools.fitrun as fitrun
+        kind = type(fitrun.LogCapture.get_logs)
+        before = sys.getrefcount(kind)
+        for name in ("__init__", "__enter__", "__exit__", "get_logs"):
+            delattr(fitrun.LogCapture, name)
+        gc.collect()
+        print(before - sys.getrefcount(kind))
+    """)
+    assert out.split() == ["4"]
+
+
+# -- binding: messages, keyword names, call forms ----------------------------------------
 
 
 @pytest.mark.parametrize("fn", TOOLS)
@@ -46,6 +102,10 @@ def test_function_objects(fn):
         ((1,), {"a": 2}, "{}() got multiple values for keyword argument 'a'"),
         ((1, 2), {"c": 3}, "{}() got an unexpected keyword argument 'c'"),
         ((1,), {"x": 1, "a": 2}, "{}() got an unexpected keyword argument 'x'"),
+        ((1, 2), {"\u00e9t\u00e9": 3}, "{}() got an unexpected keyword argument '\u00e9t\u00e9'"),
+        ((1, 2), {"\u043a\u043b\u044e\u0447": 3}, "{}() got an unexpected keyword argument '\u043a\u043b\u044e\u0447'"),
+        ((1, 2), {"\U0001d4b3": 3}, "{}() got an unexpected keyword argument '\U0001d4b3'"),
+        ((1,), {S("a"): 2}, "{}() got multiple values for keyword argument 'a'"),
     ],
 )
 def test_binding_messages(fn, args, kwargs, message):
@@ -66,20 +126,8 @@ def test_str_subclass_keyword_names_compare_by_value():
     assert plusor.execute_plusor(1, **{S("b"): 2}) == 3.0
     assert vectorcall(minusor.execute_minusor, (1.0, 5.0), (S("b"), S("a"))) == 4.0
 
-
-def test_module_attributes():
-    assert plusor.__doc__ == "JAX-based addition tool - Cython-compiled module."
-    assert plusor.__builtins__ is __import__("builtins")
-    assert not hasattr(plusor, "__path__")
-    assert plusor.__package__ == "quelmar.tools"
-    assert plusor.__file__.endswith(".so")
-    assert {k for k in vars(plusor) if not k.startswith("__")} == {"Union", "jnp", "execute_plusor"}
-    assert plusor.jnp is sys.modules["jax.numpy"]
-
-
-# -- every way of calling binds alike -------------------------------------------------
-
 BASE = {"a": 1}
+
 RUNTIME = "".join(["up", "dates"])  # a keyword name that is not interned
 
 
@@ -111,6 +159,28 @@ def test_call_forms_fail_alike(call, message):
     assert str(info.value) == message
 
 
+@pytest.mark.parametrize(
+    "fn, args, kwnames, message",
+    [
+        (plusor.execute_plusor, (1.0, 2.0), ("a", S("a")), "execute_plusor() got multiple values for argument 'a'"),
+        (plusor.execute_plusor, (1.0, 2.0, 3.0), ("b", "a", "b"),
+         "execute_plusor() got multiple values for argument 'b'"),
+        (fitrun.execute_fitrun, (1, 2), (S("nmode"), "nmode"),
+         "execute_fitrun() got multiple values for argument 'nmode'"),
+        (fitrun.LogCapture.__init__, (None, "x", "y"), ("log_path", S("log_path")),
+         "LogCapture.__init__() got multiple values for argument 'log_path'"),
+    ],
+)
+def test_a_keyword_bound_twice_in_one_call(fn, args, kwnames, message):
+    with pytest.raises(TypeError) as info:
+        vectorcall(fn, args, kwnames)
+    assert str(info.value) == message
+    assert last_code(info.value).co_firstlineno in (14, 135, 52)
+
+
+# -- traceback entries -------------------------------------------------------------------
+
+
 def test_each_function_keeps_its_own_entries():
     codes = []
     for fn in (fitrun._deep_update, fitrun._validate_required_fields, fitrun._deep_update, tabextent.execute_tabextent):
@@ -121,6 +191,61 @@ def test_each_function_keeps_its_own_entries():
         "_deep_update", "_validate_required_fields", "_deep_update", "execute_tabextent"]
     assert codes[0] is codes[2] and codes[0] is not codes[1]
     assert [c.co_firstlineno for c in codes] == [113, 91, 113, 14]
+
+
+def test_repeated_helper_failures_reuse_their_entry(run_python, tmp_path):
+    out = run_python(f"""
+        import quelmar.tools.fitrun as fitrun
+        fitrun.__file__ = {str(tmp_path / "empty" / "fitrun.so")!r}
+        codes = []
+        for _ in range(3):
+            try:
+                fitrun._load_reference_config()
+            except FileNotFoundError as e:
+                tb = e.__traceback__
+                while tb.tb_next:
+                    tb = tb.tb_next
+                codes.append(tb.tb_frame.f_code)
+                bytes(range(48)) * 2  # reuses freed memory
+        print(codes[0].co_name, codes[0].co_firstlineno, all(c is codes[0] for c in codes))
+    """, env=dict(os.environ, **PERTURB))
+    assert out.split() == ["quelmar.tools.fitrun._load_reference_config", "83", "True"]
+
+
+def test_repeated_init_failures_reuse_their_entry(run_python):
+    out = run_python("""
+        import sys
+        sys.modules["jax"] = None
+        codes = []
+        for _ in range(3):
+            try:
+                import quelmar.tools.plusor
+            except ImportError as e:
+                tb = e.__traceback__
+                while tb.tb_next:
+                    tb = tb.tb_next
+                codes.append(tb.tb_frame.f_code)
+        print(codes[0].co_name, all(c is codes[0] for c in codes))
+    """, env=dict(os.environ, **PERTURB))
+    assert out.split() == ["init", "quelmar.tools.plusor", "True"]
+
+
+# -- lookups and calls from tool bodies --------------------------------------------------
+
+
+def test_a_missing_attribute_keeps_the_interpreters_details(monkeypatch):
+    class Stub:
+        arrays = None
+
+    stub = Stub()
+    monkeypatch.setattr(plusor, "jnp", stub)
+    with pytest.raises(AttributeError) as info:
+        plusor.execute_plusor(1.0, 2.0)
+    assert (info.value.name, info.value.obj) == ("array", stub)
+    assert "Did you mean: 'arrays'?" in "".join(__import__("traceback").format_exception(info.value))
+
+
+# -- module life: import, reimport, interpreters, missing packages -----------------------
 
 
 def test_reimport_returns_the_same_module_and_keeps_rebound_globals():
@@ -146,6 +271,22 @@ def test_second_interpreter_is_refused(run_python):
     """)
     assert out.strip() == ("ImportError|Interpreter change detected - this module can only be loaded into one "
                            "interpreter per process.")
+
+
+def test_a_failed_import_in_a_subinterpreter_leaves_no_claim(run_python):
+    out = run_python("""
+        import _interpreters
+        interp = _interpreters.create("legacy")
+        err = _interpreters.run_string(interp, "import sys; sys.modules['jax'] = None; import quelmar.tools.plusor")
+        print(err.type.__name__)
+        _interpreters.destroy(interp)
+        import quelmar.tools.plusor as plusor
+        print(plusor.execute_plusor(1, 2))
+        other = _interpreters.create("legacy")
+        err = _interpreters.run_string(other, "import quelmar.tools.plusor")
+        print(err.msg.split(" - ")[0])
+    """)
+    assert out.splitlines() == ["ImportError", "3.0", "Interpreter change detected"]
 
 
 @pytest.mark.parametrize("name", ["plusor", "timesor", "minusor"])
@@ -195,6 +336,20 @@ def test_import_without_required_package(run_python, module, package, message):
     assert out.splitlines() == [message, "ModuleNotFoundError False"]
 
 
+def test_tools_import_from_the_repository_root():
+    import pathlib
+    import subprocess
+    root = pathlib.Path(__file__).resolve().parent.parent
+    code = "import quelmar.tools.plusor as p, quelmar.tools.fitrun as f; print(p.execute_plusor(1, 2), f.__file__)"
+    proc = subprocess.run([sys.executable, "-c", code], cwd=root, capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    value, fitrun_file = proc.stdout.split()
+    assert value == "3.0" and fitrun_file.endswith(".so")
+
+
+# -- references and fuzzed arguments -----------------------------------------------------
+
+
 def test_argument_references_are_released():
     a, b = decimal.Decimal("1.25"), 1e300 * 1.0
     bad, huge, key = "not a number", 10**400, "a"
@@ -217,6 +372,8 @@ operands = st.one_of(
     st.decimals(allow_nan=False),
     st.lists(st.integers(), max_size=2),
 )
+
+
 keywords = st.dictionaries(st.sampled_from(["a", "b", "c", "ä", ""]) | st.text(max_size=4), operands, max_size=3)
 
 
@@ -240,14 +397,3 @@ def test_fuzz_arguments(fn, args, kwargs):
     tiny = np.finfo(np.float32).tiny
     if all(v == 0 or abs(v) >= tiny for v in (a, b, expected)):
         assert result == expected
-
-
-def test_tools_import_from_the_repository_root():
-    import pathlib
-    import subprocess
-    root = pathlib.Path(__file__).resolve().parent.parent
-    code = "import quelmar.tools.plusor as p, quelmar.tools.fitrun as f; print(p.execute_plusor(1, 2), f.__file__)"
-    proc = subprocess.run([sys.executable, "-c", code], cwd=root, capture_output=True, text=True, timeout=120)
-    assert proc.returncode == 0, proc.stderr
-    value, fitrun_file = proc.stdout.split()
-    assert value == "3.0" and fitrun_file.endswith(".so")

@@ -1,6 +1,7 @@
 #include "binding.hpp"
 
 #include <algorithm>
+#include <initializer_list>
 #include <cstring>
 
 #include "state.hpp"
@@ -9,7 +10,7 @@ namespace tf {
 
 namespace {
 
-Name n_add_note("add_note");
+Name n_add_note("add_note"), n_given(" given)"), n_quote("'");
 Name n_subclass_note(
     "Note that Cython is deliberately stricter than PEP-484 and rejects subclasses of builtin "
     "types. If you need to pass subclasses then set the 'annotation_typing' directive to False.");
@@ -65,6 +66,47 @@ int same_name(PyObject* key, const Name& n) {
     return PyObject_RichCompareBool(key, n.obj(), Py_EQ);
 }
 
+// Joins str parts into one new str. Binding errors are raised often (a
+// caller probing a signature), so their messages are assembled from parts
+// made once instead of being formatted from C text on every raise.
+Ref join(std::initializer_list<PyObject*> parts) {
+    Py_ssize_t length = 0;
+    Py_UCS4 maxchar = 127;
+    for (PyObject* s : parts) {
+        length += PyUnicode_GET_LENGTH(s);
+        maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(s));
+    }
+    Ref out = Ref::steal(PyUnicode_New(length, maxchar));
+    if (!out) return nullptr;
+    Py_ssize_t at = 0;
+    for (PyObject* s : parts) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        if (PyUnicode_CopyCharacters(out.get(), at, s, 0, n) < 0) return nullptr;
+        at += n;
+    }
+    return out;
+}
+
+// The decimal text of n as a new str.
+Ref decimal(Py_ssize_t n) {
+    char digits[24];
+    char* end = digits + sizeof digits;
+    char* p = end;
+    size_t v = n < 0 ? 0 - static_cast<size_t>(n) : static_cast<size_t>(n);
+    do {
+        *--p = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v);
+    if (n < 0) *--p = '-';
+    return Ref::steal(PyUnicode_FromStringAndSize(p, end - p));
+}
+
+// Sets `type(message)` as the pending exception; a null message leaves the
+// error of making it.
+void set_error(PyObject* type, const Ref& message) {
+    if (message) PyErr_SetObject(type, message.get());
+}
+
 }  // namespace
 
 PyObject* default_none() { return Py_NewRef(Py_None); }
@@ -73,14 +115,21 @@ Function::Function(const char* name, int line, const char* doc, std::vector<Para
                    const char* owner)
     : name(name), line(line), doc(doc), owner(owner), params(with_exact_types(std::move(params))),
       all_required(every_param_required(this->params)),
-      def{name, as_cfunction(impl), METH_FASTCALL | METH_KEYWORDS, doc}, plain_(no_conversion(this->params)), fast_(no_int_or_float(this->params)),
+      def{name, as_cfunction(impl), METH_FASTCALL | METH_KEYWORDS, doc},
+      nparams_(static_cast<Py_ssize_t>(this->params.size())),
+      required_exact_(all_required && no_int_or_float(this->params) && this->params.size() <= 8),
+      plain_(no_conversion(this->params)), fast_(no_int_or_float(this->params)),
       python_qualname_(owner ? std::string(owner) + "." + name : std::string(name)) {}
 
 Function::Function(const char* name, int line, const char* doc, NoArgsImpl impl)
     : name(name), line(line), doc(doc), owner(nullptr), all_required(true), def{name, impl, METH_NOARGS, doc},
-      plain_(true), fast_(true), python_qualname_(name) {}
+      nparams_(0), required_exact_(false), plain_(true), fast_(true), python_qualname_(name) {}
 
-void Function::attach(const char* dotted) { site_.rename(std::string(dotted) + "." + python_qualname_); }
+void Function::attach(const char* dotted) {
+    site_.rename(std::string(dotted) + "." + python_qualname_);
+    if (required_exact_)  // the names exist from the exec step on
+        for (Py_ssize_t i = 0; i < nparams_; ++i) names_[i] = params[i].name->obj();
+}
 
 PyObject* Function::fail(int at) const {
     site_.add(at);
@@ -114,10 +163,22 @@ bool Function::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, 
            defaults(nargs, out) && (plain_ || convert(out)) && check_types(out);
 }
 
+PyObject* Function::message_start(PyObject*& made, const char* format) const {
+    if (!made) made = PyUnicode_FromFormat(format, name);
+    return made;
+}
+
+// "f() takes exactly 2 positional arguments (3 given)"
 bool Function::count_error(Py_ssize_t given) const {
-    const Py_ssize_t P = static_cast<Py_ssize_t>(params.size());
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name,
-                 all_required ? "exactly" : "at most", P, P == 1 ? "" : "s", given);
+    if (!count_start_) {
+        const Py_ssize_t P = static_cast<Py_ssize_t>(params.size());
+        count_start_ = PyUnicode_FromFormat("%.200s() takes %.8s %zd positional argument%.1s (", name,
+                                            all_required ? "exactly" : "at most", P, P == 1 ? "" : "s");
+    }
+    if (count_start_) {
+        Ref number = decimal(given);
+        if (number) set_error(PyExc_TypeError, join({count_start_, number.get(), n_given.obj()}));
+    }
     fail(line);
     return false;
 }
@@ -159,13 +220,11 @@ bool Function::keywords(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
             fail(line);
             return false;
         }
-        if (found < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, key);
-            fail(line);
-            return false;
-        }
-        if (found < nargs) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name, key);
+        if (found < 0 || found < nargs) {
+            PyObject* start = found < 0
+                ? message_start(unexpected_start_, "%s() got an unexpected keyword argument '")
+                : message_start(repeated_start_, "%s() got multiple values for keyword argument '");
+            if (start) set_error(PyExc_TypeError, join({start, key, n_quote.obj()}));
             fail(line);
             return false;
         }
@@ -185,12 +244,14 @@ bool Function::defaults(Py_ssize_t nargs, Slots out) const {
     for (Py_ssize_t i = nargs; i < P; ++i) {
         if (out.val[i]) continue;
         if (!params[i].dflt) return count_error(i);
-        out.owned[i] = Ref::steal(params[i].dflt());
-        if (!out.owned[i]) {
+        if (params[i].dflt == default_none) {
+            out.val[i] = Py_None;  // immortal: nothing to own
+            continue;
+        }
+        if (!out.own(i, params[i].dflt())) {
             fail(line);
             return false;
         }
-        out.val[i] = out.owned[i].get();
     }
     return true;
 }
@@ -233,8 +294,7 @@ bool Function::convert(Slots out) const {
             continue;
         }
         if (!converted) return fail(p.line), false;
-        out.owned[i] = std::move(converted);
-        out.val[i] = out.owned[i].get();
+        out.own(i, converted.release());
     }
     return true;
 }

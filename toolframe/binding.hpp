@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -50,22 +52,46 @@ inline bool same_text(PyObject* key, const Name& n) {
 
 // Storage for the bound values of one call, on the caller's stack.
 struct Slots {
-    PyObject** val;   // the bound values, borrowed (from the call or from `owned`)
-    Ref* owned;       // defaults and converted values
-    double* dbl;      // Kind::Double: the converted double (val holds the original)
+    PyObject** val;    // the bound values, borrowed (from the call or from `owned`)
+    PyObject** owned;  // defaults and converted values (valid once *owns is set)
+    bool* owns;        // some value is owned
+    double* dbl;       // Kind::Double: the converted double (val holds the original)
     size_t capacity;
+
+    // Makes `o` (a new reference, or null) the value of slot i, replacing a
+    // value owned there before; false when `o` is null.
+    bool own(size_t i, PyObject* o) const {
+        if (!*owns) {
+            std::fill(owned, owned + capacity, nullptr);
+            *owns = true;
+        }
+        Py_XSETREF(owned[i], o);
+        val[i] = o;
+        return o != nullptr;
+    }
 };
 
+// The bound values of one call. Most calls own nothing, so the owned slots
+// are cleared only when a default or a conversion first needs one.
 template <size_t N>
 class Args {
 public:
+    Args() = default;
+    Args(const Args&) = delete;
+    Args& operator=(const Args&) = delete;
+    ~Args() {
+        if (owns_)
+            for (PyObject* o : owned_) Py_XDECREF(o);
+    }
+
     PyObject* operator[](size_t i) const { return val_[i]; }
     double dbl(size_t i) const { return dbl_[i]; }
-    Slots slots() { return {val_, owned_, dbl_, N}; }
+    Slots slots() { return {val_, owned_, &owns_, dbl_, N}; }
 
 private:
     PyObject* val_[N];
-    Ref owned_[N];
+    PyObject* owned_[N];
+    bool owns_ = false;
     double dbl_[N];
 };
 
@@ -96,7 +122,10 @@ public:
     template <size_t N>
     bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args<N>& out) const {
         Slots s = out.slots();
-        if (fast_ && params.size() <= N && fast_bind(args, nargs, kwnames, s)) return true;
+        if (nparams_ <= static_cast<Py_ssize_t>(N)) {
+            if (required_exact_ && exact_bind(args, nargs, kwnames, s)) return true;
+            if (fast_ && fast_bind(args, nargs, kwnames, s)) return true;
+        }
         return bind(args, nargs, kwnames, s);  // the general path (it reports every error)
     }
     bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Slots out) const;
@@ -109,6 +138,30 @@ public:
     PyObject* fail(int at) const;
 
 private:
+    // The commonest case of a function whose parameters are all required and
+    // none converted to an object: every parameter given once, positionally
+    // or by its interned name in parameter order, each of the exact type it
+    // needs (an exact float for a machine float). The values then lie in
+    // `args` in parameter order. No default, no reference taken. False leaves
+    // the other paths to start afresh.
+    bool exact_bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Slots out) const {
+        const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        if (nargs + nkw != nparams_) return false;
+        for (Py_ssize_t i = 0; i < nparams_; ++i) {
+            if (i >= nargs && names_[i] != PyTuple_GET_ITEM(kwnames, i - nargs)) return false;
+            PyObject* v = args[i];
+            const Param& p = params[i];
+            if (p.kind == Kind::Double) {
+                if (!PyFloat_CheckExact(v)) return false;
+                out.dbl[i] = PyFloat_AS_DOUBLE(v);
+            } else if (p.exact && !Py_IS_TYPE(v, p.exact) && !(v == Py_None && p.none_ok)) {
+                return false;
+            }
+            out.val[i] = v;
+        }
+        return true;
+    }
+
     // The common case inline: keywords matched by identity, no default
     // failing, no conversion beyond an exact float to a double, every exact
     // type right. False leaves the general path to start afresh.
@@ -134,13 +187,15 @@ private:
         }
         for (Py_ssize_t i = 0; i < P; ++i) {
             PyObject* v = out.val[i];
-            if (!v) {
+            if (!v && p[i].dflt == default_none) {
+                v = out.val[i] = Py_None;  // immortal: nothing to own
+            } else if (!v) {
                 if (!p[i].dflt) return false;
-                out.owned[i] = Ref::steal(p[i].dflt());
-                if (!(v = out.val[i] = out.owned[i].get())) {
+                if (!out.own(i, p[i].dflt())) {
                     PyErr_Clear();
                     return false;
                 }
+                v = out.val[i];
             }
             if (p[i].kind == Kind::Double) {
                 if (!PyFloat_CheckExact(v)) return false;
@@ -160,10 +215,21 @@ private:
     bool check_types(Slots out) const;
     bool count_error(Py_ssize_t given) const;
 
+    // The constant start of a binding error's message ("f() got an unexpected
+    // keyword argument '"), made from `format` on first use and kept for the
+    // life of the process (null with an exception set if it can't be made).
+    PyObject* message_start(PyObject*& made, const char* format) const;
+
+    const Py_ssize_t nparams_;
+    bool required_exact_;  // every parameter required, none converted to an object, at most 8
+    PyObject* names_[8] = {};  // the interned parameter names (exact_bind; set by attach)
     bool plain_;  // no parameter is converted (Int, Float, Double)
     bool fast_;   // no Int or Float parameter: fast_bind may bind the call
     std::string python_qualname_;
     mutable Site site_;
+    mutable PyObject* count_start_ = nullptr;       // "f() takes exactly 2 positional arguments ("
+    mutable PyObject* unexpected_start_ = nullptr;  // "f() got an unexpected keyword argument '"
+    mutable PyObject* repeated_start_ = nullptr;    // "f() got multiple values for keyword argument '"
 };
 
 // Raises the argument-type error (with the subclass note for a proper

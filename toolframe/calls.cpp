@@ -6,12 +6,8 @@
 
 namespace tf {
 
-Ref lookup(const Name& n) {
-    State& s = state();
-    PyObject* v = _PyDict_GetItem_KnownHash(s.dict, n.obj(), n.hash());
-    if (v) return Ref::borrow(v);
-    if (PyErr_Occurred()) return nullptr;
-    Ref b = Ref::steal(PyObject_GetAttr(s.builtins, n.obj()));
+Ref lookup_builtin(const Name& n) {
+    Ref b = Ref::steal(PyObject_GetAttr(state().builtins, n.obj()));
     if (!b && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", n.obj());
@@ -19,7 +15,23 @@ Ref lookup(const Name& n) {
     return b;
 }
 
-Ref attr(PyObject* o, const Name& n) { return Ref::steal(PyObject_GetAttr(o, n.obj())); }
+// After a failed (or missing) attribute slot: what PyObject_GetAttr adds. A
+// type without the slot gets the generic path; an AttributeError is given
+// the object and the name (for the interpreter's "Did you mean" hint) unless
+// it already has them.
+PyObject* attr_failed(PyObject* o, const Name& n) {
+    if (!Py_TYPE(o)->tp_getattro) return PyObject_GetAttr(o, n.obj());
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    if (PyErr_GivenExceptionMatches(exc.get(), PyExc_AttributeError)) {
+        auto* e = reinterpret_cast<PyAttributeErrorObject*>(exc.get());
+        if (!e->name && !e->obj &&
+            (PyObject_SetAttrString(exc.get(), "name", n.obj()) < 0 || PyObject_SetAttrString(exc.get(), "obj", o) < 0))
+            return nullptr;
+    }
+    PyErr_SetRaisedException(exc.release());
+    return nullptr;
+}
 
 Ref call(PyObject* f, std::initializer_list<PyObject*> args, PyObject* kwnames) {
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;

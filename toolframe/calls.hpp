@@ -4,13 +4,29 @@
 #include <initializer_list>
 
 #include "ref.hpp"
+#include "state.hpp"
 
 namespace tf {
 
+// The lookups below run inline on their common path; the rest is out of line.
+Ref lookup_builtin(const Name& n);
+PyObject* attr_failed(PyObject* o, const Name& n);
+
 // Module global lookup at call time: namespace, then builtins, else NameError.
-Ref lookup(const Name& n);
-// getattr with a constant name.
-Ref attr(PyObject* o, const Name& n);
+inline Ref lookup(const Name& n) {
+    PyObject* v = _PyDict_GetItem_KnownHash(state().dict, n.obj(), n.hash());
+    if (v) return Ref::borrow(v);
+    if (PyErr_Occurred()) return nullptr;
+    return lookup_builtin(n);
+}
+
+// getattr with a constant name: the type's attribute slot called directly, as
+// PyObject_GetAttr does for a str name, with the same AttributeError details.
+inline Ref attr(PyObject* o, const Name& n) {
+    getattrofunc get = Py_TYPE(o)->tp_getattro;
+    PyObject* v = get ? get(o, n.obj()) : nullptr;
+    return Ref::steal(v ? v : attr_failed(o, n));
+}
 // Calls with a vector; the last len(kwnames) arguments are keywords (kwnames may be null).
 Ref call(PyObject* f, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr);
 // self.<name>(*args), with at most 7 arguments.

@@ -4,10 +4,7 @@
 
 namespace tf {
 
-State& state() {
-    static State s;
-    return s;
-}
+State the_state;
 
 // ---------------------------------------------------------------------------
 // Constant strings

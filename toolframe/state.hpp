@@ -42,6 +42,9 @@ struct State {
     PyObject* modname = nullptr;   // dotted name as str
     bool constants = false;        // the Names have been created
 };
-State& state();
+// The state of this module (a constant-initialised object: reading it is a
+// plain load, with no guard for a function-local static).
+extern State the_state;
+inline State& state() { return the_state; }
 
 }  // namespace tf

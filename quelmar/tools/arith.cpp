@@ -37,7 +37,8 @@ int test(const tf::Name& name, PyObject* result) {
     if (!flag) return -1;
     tf::Ref value = tf::call_method(flag.get(), n_item, {});
     if (!value) return -1;
-    return PyObject_IsTrue(value.get());
+    PyObject* v = value.get();
+    return v == Py_True ? 1 : v == Py_False ? 0 : PyObject_IsTrue(v);
 }
 
 }  // namespace
@@ -64,7 +65,11 @@ PyObject* call(const Tool& t, PyObject* const* args, Py_ssize_t nargs, PyObject*
     tf::Ref b = float32_array(t, bound.dbl(1));
     if (!b) return F.fail(line::ARRAY_B + t.shift);
 
-    tf::Ref result = tf::Ref::steal(t.op(a.get(), b.get()));
+    PyObject *x = a.get(), *y = b.get();
+    tf::Ref result = tf::Ref::steal(
+        PyFloat_CheckExact(x) && PyFloat_CheckExact(y)
+            ? PyFloat_FromDouble(t.op.floats(PyFloat_AS_DOUBLE(x), PyFloat_AS_DOUBLE(y)))
+            : t.op.objects(x, y));
     if (!result) return F.fail(line::OP + t.shift);
 
     int nan = test(n_isnan, result.get());
@@ -81,7 +86,8 @@ PyObject* call(const Tool& t, PyObject* const* args, Py_ssize_t nargs, PyObject*
         return F.fail(line::INF_RAISE + t.shift);
     }
 
-    PyObject* out = PyNumber_Float(result.get());
+    PyObject* r = result.get();
+    PyObject* out = PyFloat_CheckExact(r) ? Py_NewRef(r) : PyNumber_Float(r);
     if (!out) return F.fail(line::RESULT + t.shift);
     return out;
 }

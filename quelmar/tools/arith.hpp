@@ -23,11 +23,21 @@ constexpr int INF_RAISE = 46;      //     raise ValueError("Result is infinite")
 constexpr int RESULT = 49;         // return float(result)
 }  // namespace line
 
+// The tool's operation on any two objects, and the same operation on two
+// exact floats (what float's own operator computes, without the dispatch).
+struct Operation {
+    binaryfunc objects;                 // PyNumber_Add and so on
+    double (*floats)(double, double);
+};
+inline const Operation kAdd{PyNumber_Add, [](double x, double y) { return x + y; }};
+inline const Operation kSubtract{PyNumber_Subtract, [](double x, double y) { return x - y; }};
+inline const Operation kMultiply{PyNumber_Multiply, [](double x, double y) { return x * y; }};
+
 // One arithmetic tool: its module, its function and what differs between tools.
 struct Tool {
     tf::ModuleSpec module;
     tf::Function function;
-    binaryfunc op;           // PyNumber_Add and so on
+    Operation op;
     int shift;               // offset of the body lines
     PyObject* dtype_kwnames = nullptr;  // ("dtype",), made by the module body
 };

@@ -2,6 +2,6 @@
 #include "arith.hpp"
 
 ARITH_TOOL(plusor, "JAX-based addition tool - Cython-compiled module.",
-           ARITH_DOCSTRING("Perform addition using JAX.", "", "", "Sum", ""), PyNumber_Add, 0)
+           ARITH_DOCSTRING("Perform addition using JAX.", "", "", "Sum", ""), arith::kAdd, 0)
 
 PyMODINIT_FUNC PyInit_plusor(void) { return tf::init(tool.module); }
