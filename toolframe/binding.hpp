@@ -40,13 +40,12 @@ struct Param {
     PyTypeObject* exact = nullptr;  // the exact type a Str, Dict, List or Bool must have (set by Function)
 };
 
-// A keyword name equal to a parameter name by content (exact str only).
-inline bool same_text(PyObject* key, const Name& n) {
-    if (!PyUnicode_CheckExact(key)) return false;
+// A keyword name (an exact str whose hash is `hash`) equal to a parameter
+// name by content.
+inline bool same_text(PyObject* key, Py_hash_t hash, const Name& n) {
     PyObject* name = n.obj();
     Py_ssize_t len = PyUnicode_GET_LENGTH(key);
-    return len == PyUnicode_GET_LENGTH(name) && PyUnicode_KIND(key) == PyUnicode_KIND(name) &&
-           PyObject_Hash(key) == n.hash() &&
+    return hash == n.hash() && len == PyUnicode_GET_LENGTH(name) && PyUnicode_KIND(key) == PyUnicode_KIND(name) &&
            std::memcmp(PyUnicode_DATA(key), PyUnicode_DATA(name), len * PyUnicode_KIND(key)) == 0;
 }
 
@@ -178,8 +177,10 @@ private:
                 Py_ssize_t i = nargs;
                 while (i < P && p[i].name->obj() != key) ++i;
                 if (i == P) {  // a name built at run time: compare the text
+                    if (!PyUnicode_CheckExact(key)) return false;
+                    const Py_hash_t hash = PyObject_Hash(key);  // kept by the str: computed once
                     i = nargs;
-                    while (i < P && !same_text(key, *p[i].name)) ++i;
+                    while (i < P && !same_text(key, hash, *p[i].name)) ++i;
                 }
                 if (i == P || out.val[i]) return false;
                 out.val[i] = args[nargs + k];
