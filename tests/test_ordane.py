@@ -141,6 +141,17 @@ def test_same_seed_same_result(tmp_path, smooth_csv):
     assert third.errors_val != first.errors_val
 
 
+@pytest.mark.parametrize("method", ["nonlinear", "gaussian"])
+def test_node_weights_computed_once_or_per_step_train_alike(tmp_path, smooth_csv, monkeypatch,
+                                                            method):
+    config = make_config(tmp_path, [smooth_csv], MODEL_PARAM={"interp_method": method},
+                         TRAIN_PARAM={"num_epochs_INN": 6, "validation_period": 3})
+    once, _ = run(copy.deepcopy(config))
+    monkeypatch.setattr("quelmar.tools.ordane.main.FEATURE_LIMIT", 0)
+    per_step, _ = run(config)
+    np.testing.assert_allclose(per_step.errors_val, once.errors_val, rtol=1e-4)
+
+
 def test_stops_when_training_loss_is_low(tmp_path, smooth_csv):
     config = make_config(tmp_path, [smooth_csv],
                          TRAIN_PARAM={"num_epochs_INN": 200, "stopping_loss_train": 0.05,

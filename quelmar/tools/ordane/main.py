@@ -170,6 +170,10 @@ EVAL_CHUNK = 65536
 DIVERGENCE_FACTOR = 1.0e4
 """An epoch loss this many times the first epoch's ends the run as diverged."""
 
+FEATURE_LIMIT = 1 << 25
+"""Most values of the training rows' parameter-free model part kept for all
+epochs (128 MiB of float32); beyond, each step computes it for its batch."""
+
 
 @dataclass
 class TrainResult:
@@ -322,7 +326,7 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
     import optax
     from jax.flatten_util import ravel_pytree
 
-    from .models import ModelSpec, init_params, make_apply
+    from .models import ModelSpec, init_params, make_apply, make_split
 
     classify = s.run_type == "classification"
     train_file = s.data_filenames[0]
@@ -376,6 +380,16 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
 
     def apply(flat, x):
         return model_apply(unravel(flat), x)
+
+    # The training steps see the rows through the model's parameter-free
+    # part, computed once for the training set when it is not too large.
+    features, apply_features = make_split(spec)
+    if math.prod(jax.eval_shape(features, xt).shape) > FEATURE_LIMIT:
+        features, apply_features = (lambda x: x), model_apply
+    ft = jax.jit(features)(xt)
+
+    def apply_train(flat, f):
+        return apply_features(unravel(flat), f)
 
     # ---------------------------------------------------------- loss & metrics
     n_out = len(s.output_col)
@@ -466,7 +480,7 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
         xi, yi = batch_in
 
         def loss_fn(p):
-            return jnp.mean(sample_loss(apply(p, xi), yi))
+            return jnp.mean(sample_loss(apply_train(p, xi), yi))
 
         loss, grads = jax.value_and_grad(loss_fn)(params)
         updates, opt_state = optimizer.update(grads, opt_state, params)
@@ -516,7 +530,7 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
     start = time.perf_counter()
     for ep in range(1, s.num_epochs + 1):
         params, opt_state, loss = epoch(params, opt_state,
-                                        jax.random.fold_in(shuffle_key, ep), xt, yt)
+                                        jax.random.fold_in(shuffle_key, ep), ft, yt)
         loss = float(loss)
         progress.report(ep, s.num_epochs)
         first_loss = loss if first_loss is None else first_loss

@@ -11,6 +11,9 @@ Each method module gives
   (saved as-is into the ``.npz`` file);
 * ``make_apply(spec)``: ``apply(params, x) -> (N, n_out)`` for inputs in the
   model's units;
+* optionally ``make_split(spec)``: ``(features, apply_features)`` with
+  ``apply(params, x) == apply_features(params, features(x))`` where
+  ``features`` does not depend on the parameters (training computes it once);
 * ``REPRODUCES_DEGREE``: the polynomial degree each 1-D factor reproduces
   exactly (or the name of the setting that gives it), None for no promise.
 
@@ -29,7 +32,8 @@ from .base import ModelSpec, allowed_text, check_value
 
 METHODS = {m.NAME: m for m in (linear, nonlinear, gaussian, mlp, kan, fno)}
 
-__all__ = ["METHODS", "ModelSpec", "describe_settings", "init_params", "make_apply", "method_settings",
+__all__ = ["METHODS", "ModelSpec", "describe_settings", "init_params", "make_apply", "make_split",
+           "method_settings",
            "setting_owners"]
 
 
@@ -40,6 +44,16 @@ def init_params(spec: ModelSpec, key) -> dict:
 def make_apply(spec: ModelSpec):
     """``apply(params, x) -> (N, n_out)`` for inputs in the model's units."""
     return METHODS[spec.method].make_apply(spec)
+
+
+def make_split(spec: ModelSpec):
+    """``(features, apply_features)``: ``features(x)`` the part of the model that
+    does not depend on the parameters (the identity for methods without one),
+    ``apply_features(params, features(x)) -> (N, n_out)``."""
+    module = METHODS[spec.method]
+    if hasattr(module, "make_split"):
+        return module.make_split(spec)
+    return (lambda x: x), module.make_apply(spec)
 
 
 def method_settings(method: str, section: dict, n_in: int):

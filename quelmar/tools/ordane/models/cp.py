@@ -46,19 +46,29 @@ def init(spec, key) -> dict:
     return {"values": c * (0.5 + 0.2 * noise)}
 
 
-def make_apply(spec, basis, factor_activation=None):
-    """``apply(params, x) -> (N, n_out)`` for the node weights `basis`.
+def make_split(spec, basis, factor_activation=None):
+    """``(features, apply_features)``: the node weights of the inputs,
+    ``features(x) -> (N, n_in, nseg + 1)``, which do not depend on the
+    parameters, and ``apply_features(params, weights) -> (N, n_out)``.
 
     basis              ``basis(t)``: (N, n_in) grid positions -> (N, n_in, nseg + 1)
     factor_activation  applied to each 1-D factor before the product (None: none)
     """
     nseg = spec.settings["nseg"]
 
-    def apply(params, x):
-        t = spec.node_position(x, nseg)                                    # (N, d)
-        factors = jnp.einsum("ndk,omdk->nomd", basis(t), params["values"])  # (N, o, m, d)
+    def features(x):
+        return basis(spec.node_position(x, nseg))                          # (N, d, K)
+
+    def apply_features(params, weights):
+        factors = jnp.einsum("ndk,omdk->nomd", weights, params["values"])  # (N, o, m, d)
         if factor_activation is not None:
             factors = factor_activation(factors)
         return jnp.prod(factors, axis=-1).sum(axis=-1)                     # (N, o)
 
-    return apply
+    return features, apply_features
+
+
+def make_apply(split):
+    """``apply(params, x) -> (N, n_out)`` from a `make_split` pair."""
+    features, apply_features = split
+    return lambda params, x: apply_features(params, features(x))

@@ -49,6 +49,10 @@ def gaussian_basis(nseg: int, sigma_factor: float):
 init = cp.init
 
 
-def make_apply(spec):
-    return cp.make_apply(spec, gaussian_basis(spec.settings["nseg"],
+def make_split(spec):
+    return cp.make_split(spec, gaussian_basis(spec.settings["nseg"],
                                               spec.settings["sigma_factor"]))
+
+
+def make_apply(spec):
+    return cp.make_apply(make_split(spec))

@@ -33,4 +33,6 @@ init = cp.init
 
 
 def make_apply(spec):
-    return cp.make_apply(spec, hat_basis(spec.settings["nseg"]))
+    # No make_split: the hat weights fuse into the factor product, which is
+    # cheaper than reading weights computed once for the training set.
+    return cp.make_apply(cp.make_split(spec, hat_basis(spec.settings["nseg"])))

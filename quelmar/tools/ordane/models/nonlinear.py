@@ -141,32 +141,35 @@ def patch_basis(settings: dict):
     a_block, b_block = patch_system(s, p, float(settings["alpha_dil"]),
                                     settings["radial_basis"])
     n = 2 * s + 1
-    a_t = jnp.asarray(a_block.T, jnp.float32)
-    b_t = jnp.asarray(b_block.T, jnp.float32)
     width = float(settings["alpha_dil"]) * s
     kernel = KERNELS[settings["radial_basis"]]
-    z_nodes = jnp.arange(n, dtype=jnp.float32)
     nodes = jnp.arange(nseg + 1)
+
+    def combine(block, terms):
+        """block (n, len(terms)) applied to `terms` as sums of scaled arrays:
+        with a handful of terms this stays one elementwise loop, where a
+        matrix product of that odd shape would be a slow operation of its own."""
+        return [sum(float(block[j, i]) * term for i, term in enumerate(terms))
+                for j in range(n)]
 
     def basis(t):
         e = jnp.clip(jnp.floor(t), 0, nseg - 1).astype(jnp.int32)
         xi = t - e
-        # The patches of the segment's two nodes side by side: (N, d, 2, ...).
+        # The patches of the segment's two nodes side by side: (N, d, 2).
         starts = jnp.clip(jnp.stack([e, e + 1], -1) - s, 0, nseg + 1 - n)
         z = t[..., None] - starts
-        r = kernel(jnp.abs(z[..., None] - z_nodes) / width, jnp)
+        r = [kernel(jnp.abs(z - j) / width, jnp) for j in range(n)]
         u = (z - s) / s
-        terms = [jnp.ones_like(u)]
+        poly = [jnp.ones_like(u)]
         for _ in range(p):
-            terms.append(terms[-1] * u)  # u^q by products: no 0 * inf in gradients at u = 0
-        poly = jnp.stack(terms, -1)
-        shape = jnp.stack([1.0 - xi, xi], -1)[..., None]
-        w = (r @ a_t + poly @ b_t) * shape                                 # (N, d, 2, n)
+            poly.append(poly[-1] * u)  # u^q by products: no 0 * inf in gradients at u = 0
+        shape = jnp.stack([1.0 - xi, xi], -1)
+        w = [(a + b) * shape for a, b in zip(combine(a_block, r), combine(b_block, poly))]
         # Spread over all nodes (a chain of selects; cheaper than a gather).
         idx = nodes - starts[..., None]                                    # (N, d, 2, K)
         out = jnp.zeros(idx.shape, jnp.float32)
         for j in range(n):
-            out = jnp.where(idx == j, w[..., j:j + 1], out)
+            out = jnp.where(idx == j, w[j][..., None], out)
         return out.sum(axis=2)
 
     return basis
@@ -175,6 +178,10 @@ def patch_basis(settings: dict):
 init = cp.init
 
 
-def make_apply(spec):
-    return cp.make_apply(spec, patch_basis(spec.settings),
+def make_split(spec):
+    return cp.make_split(spec, patch_basis(spec.settings),
                          FACTOR_ACTIVATIONS[spec.settings["INNactivation"]])
+
+
+def make_apply(spec):
+    return cp.make_apply(make_split(spec))
