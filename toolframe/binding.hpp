@@ -40,6 +40,13 @@ struct Param {
     PyTypeObject* exact = nullptr;  // the exact type a Str, Dict, List or Bool must have (set by Function)
 };
 
+// The hash of an exact str: the one it keeps once computed (any str used as
+// a keyword name has been hashed already), else computed now (-1: error).
+inline Py_hash_t str_hash(PyObject* s) {
+    Py_hash_t h = reinterpret_cast<PyASCIIObject*>(s)->hash;
+    return h != -1 ? h : PyObject_Hash(s);
+}
+
 // A keyword name (an exact str whose hash is `hash`) equal to a parameter
 // name by content.
 inline bool same_text(PyObject* key, Py_hash_t hash, const Name& n) {
@@ -83,11 +90,15 @@ public:
             for (PyObject* o : owned_) Py_XDECREF(o);
     }
 
-    PyObject* operator[](size_t i) const { return val_[i]; }
+    PyObject* operator[](size_t i) const { return vals_[i]; }
     double dbl(size_t i) const { return dbl_[i]; }
     Slots slots() { return {val_, owned_, &owns_, dbl_, N}; }
 
 private:
+    friend class Function;
+    // The bound values: `val_`, or the call's own vector when the arguments
+    // lie there in parameter order already (nothing copied).
+    PyObject* const* vals_ = val_;
     PyObject* val_[N];
     PyObject* owned_[N];
     bool owns_ = false;
@@ -120,12 +131,12 @@ public:
     // exception set (and the traceback entry where one belongs).
     template <size_t N>
     bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args<N>& out) const {
-        Slots s = out.slots();
-        if (nparams_ <= static_cast<Py_ssize_t>(N)) {
-            if (required_exact_ && exact_bind(args, nargs, kwnames, s)) return true;
-            if (fast_ && fast_bind(args, nargs, kwnames, s)) return true;
+        if (nparams_ <= static_cast<Py_ssize_t>(N) && required_exact_ &&
+            exact_bind(args, nargs, kwnames, out.dbl_)) {
+            out.vals_ = args;
+            return true;
         }
-        return bind(args, nargs, kwnames, s);  // the general path (it reports every error)
+        return bind_copied(args, nargs, kwnames, out);
     }
     bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Slots out) const;
 
@@ -140,10 +151,11 @@ private:
     // The commonest case of a function whose parameters are all required and
     // none converted to an object: every parameter given once, positionally
     // or by its interned name in parameter order, each of the exact type it
-    // needs (an exact float for a machine float). The values then lie in
-    // `args` in parameter order. No default, no reference taken. False leaves
-    // the other paths to start afresh.
-    bool exact_bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Slots out) const {
+    // needs (an exact float for a machine float, converted into `dbl`). The
+    // values then lie in `args` in parameter order: the caller reads them
+    // there. No default, no reference taken. False leaves the other paths to
+    // start afresh.
+    bool exact_bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, double* dbl) const {
         const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
         if (nargs + nkw != nparams_) return false;
         for (Py_ssize_t i = 0; i < nparams_; ++i) {
@@ -152,24 +164,23 @@ private:
             const Param& p = params[i];
             if (p.kind == Kind::Double) {
                 if (!PyFloat_CheckExact(v)) return false;
-                out.dbl[i] = PyFloat_AS_DOUBLE(v);
+                dbl[i] = PyFloat_AS_DOUBLE(v);
             } else if (p.exact && !Py_IS_TYPE(v, p.exact) && !(v == Py_None && p.none_ok)) {
                 return false;
             }
-            out.val[i] = v;
         }
         return true;
     }
 
-    // The common case inline: keywords matched by identity, no default
-    // failing, no conversion beyond an exact float to a double, every exact
-    // type right. False leaves the general path to start afresh.
+    // The common case inline: keywords matched by identity or by text, no
+    // default failing, no conversion beyond an exact float to a double, every
+    // exact type right. The value slots start null. False leaves the general
+    // path to start afresh.
     bool fast_bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Slots out) const {
         const Py_ssize_t P = static_cast<Py_ssize_t>(params.size());
         if (nargs > P) return false;
         const Param* p = params.data();
         for (Py_ssize_t i = 0; i < nargs; ++i) out.val[i] = args[i];
-        for (Py_ssize_t i = nargs; i < P; ++i) out.val[i] = nullptr;
         if (kwnames) {
             const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
             for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -178,7 +189,7 @@ private:
                 while (i < P && p[i].name->obj() != key) ++i;
                 if (i == P) {  // a name built at run time: compare the text
                     if (!PyUnicode_CheckExact(key)) return false;
-                    const Py_hash_t hash = PyObject_Hash(key);  // kept by the str: computed once
+                    const Py_hash_t hash = str_hash(key);
                     i = nargs;
                     while (i < P && !same_text(key, hash, *p[i].name)) ++i;
                 }
@@ -206,6 +217,20 @@ private:
             }
         }
         return true;
+    }
+
+    // The paths that copy the values into `out`: inline when no default fails
+    // and no conversion beyond a machine float is needed, else the general
+    // path (which reports every error). Kept out of line, so that a function
+    // whose calls bind exactly does not set up their storage.
+    template <size_t N>
+    [[gnu::noinline]] bool bind_copied(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                       Args<N>& out) const {
+        if (fast_ && nparams_ <= static_cast<Py_ssize_t>(N)) {
+            for (PyObject*& v : out.val_) v = nullptr;  // N is known here: plain stores
+            if (fast_bind(args, nargs, kwnames, out.slots())) return true;
+        }
+        return bind(args, nargs, kwnames, out.slots());
     }
 
     bool positional(PyObject* const* args, Py_ssize_t nargs, Py_ssize_t nkw, Slots out) const;
