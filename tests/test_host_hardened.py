@@ -334,8 +334,8 @@ def test_task_augmented_trainings(start, tmp_path, logs):
     assert {t["name"]: t.get("execution") for t in tools}["execute_fitrun"] == {"taskSupport": "optional"}
     assert [t["name"] for t in tools if "execution" in t] == ["execute_fitrun"]
 
-    task = host.response(host.call("execute_fitrun", training(data, epochs=30), task={"ttl": 60000}))["result"]["task"]
-    assert task["status"] == "working" and task["ttl"] == 60000
+    task = host.response(host.call("execute_fitrun", training(data, epochs=30), task={"ttl": 600000}))["result"]["task"]
+    assert task["status"] == "working" and task["ttl"] == 600000
     result = host.response(host.request("tasks/result", {"taskId": task["taskId"]}))["result"]
     assert result["structuredContent"]["training_completed"] is True
     assert result["_meta"]["io.modelcontextprotocol/related-task"] == {"taskId": task["taskId"]}
