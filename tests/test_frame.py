@@ -145,6 +145,32 @@ def test_call_forms_bind_alike(call):
     assert call(fitrun._deep_update) == {"a": 1, "b": 2}
 
 
+def test_run_time_keyword_names_are_remembered_soundly():
+    """A name built at run time is kept after it matched a parameter by text: the
+    same object again binds by identity, in any order, and is still checked for
+    duplicates; only the last such name per parameter is held."""
+    base, updates = "".join(["ba", "se"]), "".join(["upd", "ates"])
+    f = fitrun._deep_update
+    for _ in range(3):
+        assert f(**{base: BASE, updates: {"b": 2}}) == {"a": 1, "b": 2}
+        assert f(**{updates: {"b": 3}, base: BASE}) == {"a": 1, "b": 3}
+        assert vectorcall(f, (BASE, {"b": 4}), (updates,)) == {"a": 1, "b": 4}
+    with pytest.raises(TypeError, match=r"^_deep_update\(\) got multiple values for keyword argument 'base'$"):
+        f(BASE, **{updates: {}, base: {}})
+    with pytest.raises(TypeError, match=r"^_deep_update\(\) got multiple values for argument 'base'$"):
+        vectorcall(f, (BASE, {}), (base, "".join(["ba", "se"])))
+    with pytest.raises(TypeError, match=r"^Argument 'base' has incorrect type"):
+        f(**{base: [], updates: {}})
+    # A fresh name per call: each replaces the last, none accumulates.
+    names = ["".join(["ba", "se"]) for _ in range(5)]
+    counts = [sys.getrefcount(n) for n in names]
+    for n in names:
+        f(**{n: BASE, updates: {}})
+    del n
+    assert [sys.getrefcount(n) for n in names] == counts[:-1] + [counts[-1] + 1]
+    assert_refcounts_stable([base, updates, BASE], [lambda: f(**{base: BASE, updates: {}})])
+
+
 @pytest.mark.parametrize("call, message", [
     (lambda f: f(BASE, **{RUNTIME: {}, "base": {}}), "_deep_update() got multiple values for keyword argument 'base'"),
     (lambda f: vectorcall(f, (BASE, {}, {}), ("updates", RUNTIME)),

@@ -150,7 +150,8 @@ public:
 private:
     // The commonest case of a function whose parameters are all required and
     // none converted to an object: every parameter given once, positionally
-    // or by its interned name in parameter order, each of the exact type it
+    // or by its interned name (or the run-time name last seen for it) in
+    // parameter order, each of the exact type it
     // needs (an exact float for a machine float, converted into `dbl`). The
     // values then lie in `args` in parameter order: the caller reads them
     // there. No default, no reference taken. False leaves the other paths to
@@ -159,7 +160,10 @@ private:
         const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
         if (nargs + nkw != nparams_) return false;
         for (Py_ssize_t i = 0; i < nparams_; ++i) {
-            if (i >= nargs && names_[i] != PyTuple_GET_ITEM(kwnames, i - nargs)) return false;
+            if (i >= nargs) {
+                PyObject* key = PyTuple_GET_ITEM(kwnames, i - nargs);
+                if (key != names_[i] && key != seen_[i]) return false;
+            }
             PyObject* v = args[i];
             const Param& p = params[i];
             if (p.kind == Kind::Double) {
@@ -192,6 +196,7 @@ private:
                     const Py_hash_t hash = str_hash(key);
                     i = nargs;
                     while (i < P && !same_text(key, hash, *p[i].name)) ++i;
+                    if (i < P && required_exact_) remember(i, key);
                 }
                 if (i == P || out.val[i]) return false;
                 out.val[i] = args[nargs + k];
@@ -249,6 +254,16 @@ private:
     const Py_ssize_t nparams_;
     bool required_exact_;  // every parameter required, none converted to an object, at most 8
     PyObject* names_[8] = {};  // the interned parameter names (exact_bind; set by attach)
+    // The last keyword name built at run time that named each parameter by
+    // its text: a caller passing the same dict again (`f(**options)` in a
+    // loop) then binds in one pass, by identity. One strong reference per
+    // parameter, replaced by the next such name and kept for the life of the
+    // process, like the message parts below. Only exact str are kept.
+    mutable PyObject* seen_[8] = {};
+    void remember(Py_ssize_t i, PyObject* key) const {
+        Py_INCREF(key);
+        Py_XSETREF(seen_[i], key);  // an exact str: freeing it runs no Python code
+    }
     bool plain_;  // no parameter is converted (Int, Float, Double)
     bool fast_;   // no Int or Float parameter: fast_bind may bind the call
     std::string python_qualname_;
