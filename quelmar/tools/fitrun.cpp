@@ -605,41 +605,48 @@ tf::Function f_deep_update("_deep_update", deep_update_line::DEF, kDeepUpdateDoc
 
 class DepthGuard {
 public:
-    bool enter() {
-        // The limit is at least 1, so the outermost call need not read it.
-        if (deep_update_depth > 0 && deep_update_depth >= Py_GetRecursionLimit()) {
+    DepthGuard() { ++deep_update_depth; }
+    ~DepthGuard() { --deep_update_depth; }
+    DepthGuard(const DepthGuard&) = delete;
+    DepthGuard& operator=(const DepthGuard&) = delete;
+
+    // False with RecursionError set when this call nests deeper than the
+    // limit. The limit is at least 1, so the outermost call need not read it.
+    bool ok() const {
+        if (deep_update_depth > 1 && deep_update_depth > Py_GetRecursionLimit()) {
             PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
             return false;
         }
-        ++deep_update_depth;
-        entered_ = true;
         return true;
     }
-    ~DepthGuard() {
-        if (entered_) --deep_update_depth;
-    }
-
-private:
-    bool entered_ = false;
 };
+
+// The loop of _deep_update, on a non-empty `updates`, out of line: most calls
+// of a configuration merge are on the way down to an empty one.
+PyObject* merge_updates(Ref result, PyObject* updates);
 
 PyObject* deep_update(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     namespace L = deep_update_line;
     const tf::Function& F = f_deep_update;
     DepthGuard depth;
-    if (!depth.enter()) return F.fail(L::DEF);
+    if (!depth.ok()) return F.fail(L::DEF);
     tf::Args<2> a;
     if (!F.bind(args, nargs, kwnames, a)) return nullptr;
 
     Ref result = Ref::steal(PyDict_Copy(a[0]));
     if (!result) return F.fail(L::COPY);
     if (PyDict_GET_SIZE(a[1]) == 0) return result.release();
+    return merge_updates(std::move(result), a[1]);
+}
 
+[[gnu::noinline]] PyObject* merge_updates(Ref result, PyObject* updates) {
+    namespace L = deep_update_line;
+    const tf::Function& F = f_deep_update;
     // A snapshot of the pairs, in a list on the heap (each level of the
     // recursion keeps its own, and a thread's stack may be small): the loop
     // runs Python code (a key's __eq__ or __hash__, a rebound _deep_update)
     // that may change `updates`.
-    Ref items = Ref::steal(PyDict_Items(a[1]));
+    Ref items = Ref::steal(PyDict_Items(updates));
     if (!items) return F.fail(L::FOR);
     for (Py_ssize_t i = 0, n = PyList_GET_SIZE(items.get()); i < n; ++i) {
         PyObject* pair = PyList_GET_ITEM(items.get(), i);
