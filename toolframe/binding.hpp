@@ -151,11 +151,10 @@ private:
     // The commonest case of a function whose parameters are all required and
     // none converted to an object: every parameter given once, positionally
     // or by its interned name (or the run-time name last seen for it) in
-    // parameter order, each of the exact type it
-    // needs (an exact float for a machine float, converted into `dbl`). The
-    // values then lie in `args` in parameter order: the caller reads them
-    // there. No default, no reference taken. False leaves the other paths to
-    // start afresh.
+    // parameter order, each of the exact type it needs (an exact float for a
+    // machine float, converted into `dbl`). The values then lie in `args` in
+    // parameter order: the caller reads them there. No default, no reference
+    // taken. False leaves the other paths to start afresh.
     bool exact_bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, double* dbl) const {
         const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
         if (nargs + nkw != nparams_) return false;

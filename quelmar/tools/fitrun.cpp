@@ -621,8 +621,8 @@ public:
     }
 };
 
-// The loop of _deep_update, on a non-empty `updates`, out of line: most calls
-// of a configuration merge are on the way down to an empty one.
+// The loop of _deep_update over a non-empty `updates`, out of line, so that a
+// call with nothing to merge stays short.
 PyObject* merge_updates(Ref result, PyObject* updates);
 
 PyObject* deep_update(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
