@@ -80,18 +80,31 @@ def read_frame(path: str) -> pd.DataFrame:
     return frame
 
 
-def read_table(path: str, input_col, output_col
+def read_table(path: str, input_col, output_col, names=None
                ) -> tuple[np.ndarray, np.ndarray, list[str], list[str]]:
     """Read the input and output columns of one CSV file as float64 arrays.
 
-    The first row is always the header.  Returns the inputs, the outputs and
-    the header names of the input and output columns.  Raises
-    FileNotFoundError or ValueError naming the file (and column).
+    The first row is always the header.  The columns are the positions
+    `input_col` and `output_col`, or, when `names` (input names, output names)
+    is given, the columns of those header names, in any order (the other
+    files of a run are read by the training file's names).  Returns the
+    inputs, the outputs and the header names of the input and output columns.
+    Raises FileNotFoundError or ValueError naming the file (and column).
     """
     frame = read_frame(path)
     if len(frame) == 0:
         raise ValueError(f"data file {path} has no data rows")
     ncols = frame.shape[1]
+    if names is not None:
+        columns = list(frame.columns)
+        missing = [n for n in (*names[0], *names[1]) if n not in columns]
+        if missing:
+            raise ValueError(
+                f"data file {path} lacks the column(s) {', '.join(map(repr, missing))} of the "
+                f"training file (its columns are matched by the training file's header "
+                f"names); it has {', '.join(map(repr, columns))}")
+        input_col = [columns.index(n) for n in names[0]]
+        output_col = [columns.index(n) for n in names[1]]
     arrays = []
     for role, cols in (("input_col", input_col), ("output_col", output_col)):
         bad = [c for c in cols if c >= ncols]
@@ -141,12 +154,28 @@ class Split:
     val_is_train: bool = False   # no validation rows: the training set stands in
 
 
+MIN_TRAIN_ROWS = 10
+"""Fewest data rows of the training file: fewer leave too few rows to fit a
+model and to check it on validation rows split from them."""
+
+
 def load_split(settings) -> Split:
-    """Read the configured files and split them into train/validation/test."""
+    """Read the configured files and split them into train/validation/test.
+
+    The training file's columns are the positions ``input_col`` and
+    ``output_col``; the validation and test files are read by the training
+    file's header names of those columns.  A training file of fewer than
+    `MIN_TRAIN_ROWS` rows is refused.
+    """
     files = settings.data_filenames
-    tables = [None if f is None else read_table(f, settings.input_col, settings.output_col)
-              for f in files]
-    names = {"input_names": tuple(tables[0][2]), "output_names": tuple(tables[0][3])}
+    first = read_table(files[0], settings.input_col, settings.output_col)
+    if len(first[0]) < MIN_TRAIN_ROWS:
+        raise ValueError(f"data file {files[0]} has {len(first[0])} data row(s); training needs "
+                         f"at least {MIN_TRAIN_ROWS} rows (to fit a model and check it on "
+                         f"validation rows)")
+    tables = [first] + [None if f is None else read_table(f, (), (), names=first[2:])
+                        for f in files[1:]]
+    names = {"input_names": tuple(first[2]), "output_names": tuple(first[3])}
     if len(files) == 3 and files[1] is not None:
         (xt, yt, *_), (xv, yv, *_), (xs, ys, *_) = tables
         return Split(xt, yt, xv, yv, xs, ys, **names)
@@ -164,6 +193,8 @@ def load_split(settings) -> Split:
     if len(files) > 1:
         r_val, r_test = r_val / (r_train + r_val), 0.0
     n_val = int(round(n * r_val))
+    if r_val > 0 and n_val == 0:  # a validation share always gives a validation row
+        n_val = 1
     n_test = int(round(n * r_test))
     n_train = n - n_val - n_test
     if n_train < 1:

@@ -156,7 +156,7 @@ import numpy as np
 
 from . import progress
 from .data import Scaling, generate_dataset, load_split
-from .model_io import TrainedModel, load_model, predict
+from .model_io import TrainedModel, load_model, model_inputs, predict
 from .models import describe_settings
 from .settings import Settings, parse_settings
 
@@ -164,11 +164,22 @@ __doc__ = __doc__.replace("{model_settings}", describe_settings())
 
 __all__ = ["TrainResult", "TrainedModel", "load_model", "predict", "train_model"]
 
-EVAL_CHUNK = 65536
-"""Rows evaluated at once when computing errors (bounds a check's memory)."""
-
 DIVERGENCE_FACTOR = 1.0e4
-"""An epoch loss this many times the first epoch's ends the run as diverged."""
+"""An epoch loss this many times the untrained model's ends the run as diverged."""
+
+GROWTH_FACTOR = 1.5
+"""A run whose kept model did not learn diverged when its last epoch loss is
+this many times its lowest loss (the untrained model's included)."""
+
+LEARN_MARGIN = 0.05
+"""The kept model's validation score (the mean over the outputs of RMSE over
+the training standard deviation, or the cross-entropy) must be at least this
+share below the trivial predictor's (the training mean, or the training
+rows' class shares), or the run raises ValueError: the model did not learn."""
+
+UNSCALED_LIMIT = 1.0e18
+"""Largest output magnitude trained without DATA_PARAM.bool_normalize (the
+square of an error beyond about 1.8e19 overflows float32)."""
 
 FEATURE_LIMIT = 1 << 25
 """Most values of the training rows' parameter-free model part kept for all
@@ -234,7 +245,8 @@ def _select_device(gpu_idx: int):
 
 
 def _class_labels(split, files) -> np.ndarray:
-    """Sorted distinct integer labels over all splits (refuses non-integers)."""
+    """Sorted distinct integer labels of the training rows (refuses
+    non-integer labels in any split)."""
     parts = [split.y_train, split.y_val]
     if split.x_test is not None:
         parts.append(split.y_test)
@@ -243,11 +255,55 @@ def _class_labels(split, files) -> np.ndarray:
     if bad.size:
         raise ValueError(f"classification labels must be integers; output column in "
                          f"{', '.join(files)} holds {bad[0]!r}")
-    classes = np.unique(labels.astype(np.int64))
+    classes = np.unique(split.y_train[:, 0].astype(np.int64))
     if classes.size < 2:
-        raise ValueError(f"classification needs at least two classes; the data has only "
-                         f"label {classes[0]}")
+        raise ValueError(f"classification needs at least two classes in the training rows; "
+                         f"they have only label {classes[0]}")
     return classes
+
+
+def _known_labels(classes: np.ndarray, labels: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """(class index of each label, whether the label is one of `classes`)."""
+    index = np.minimum(np.searchsorted(classes, labels), len(classes) - 1)
+    return index, classes[index] == labels
+
+
+def _regression_metrics(pred: np.ndarray, y: np.ndarray, unit: np.ndarray, names,
+                        train_var: np.ndarray) -> dict:
+    """Per-output RMSE, MAE and R2 of `pred` against `y` (data units, float64),
+    errors measured in `unit`s; "_error" is the RMSE over all outputs, "_key"
+    the selection score: each output's RMSE over its training standard
+    deviation, averaged over the outputs."""
+    n = y.shape[0]
+    diff = (pred - y) / unit
+    sse = np.sum(diff ** 2, axis=0)
+    sst = np.sum(((y - y.mean(axis=0)) / unit) ** 2, axis=0)
+    return {
+        "RMSE": dict(zip(names, (float(v) for v in np.sqrt(sse / n)))),
+        "MAE": dict(zip(names, (float(v) for v in np.sum(np.abs(diff), axis=0) / n))),
+        "R2": dict(zip(names, (float(1 - a / b) if b > 0 else None for a, b in zip(sse, sst)))),
+        "_error": float(np.sqrt(sse.sum() / diff.size)),
+        "_key": (float(np.sqrt(np.mean(sse / n / train_var))),),
+    }
+
+
+def _classification_metrics(logits: np.ndarray, pred: np.ndarray, labels: np.ndarray,
+                            classes: np.ndarray) -> dict:
+    """Accuracy of the predicted labels `pred` (a label outside `classes` is
+    always an error) and cross-entropy of the float64 `logits` over the rows
+    whose label is a class (None when none is); "_error" is the
+    misclassification rate, "_key" the selection score."""
+    index, known = _known_labels(classes, labels)
+    right = pred == labels
+    ce = None
+    if known.any():
+        rows = logits[known]
+        top = rows.max(axis=1)
+        lse = top + np.log(np.sum(np.exp(rows - top[:, None]), axis=1))
+        ce = float(np.mean(lse - rows[np.arange(rows.shape[0]), index[known]]))
+    error = float(np.mean(~right))
+    return {"accuracy": float(np.mean(right)), "cross_entropy": ce, "_error": error,
+            "_key": (ce, error)}
 
 
 def train_model(*, config, run_type, gpu_idx=0) -> TrainResult:
@@ -279,38 +335,11 @@ def _run_stamp(config, method: str) -> str:
     return time.strftime("%Y%m%d_%H%M%S")
 
 
-def _chunked(fn, n_out: int, chunk: int = EVAL_CHUNK):
-    """Sum ``fn(x_rows, y_rows, mask)`` (an array of n_out sums) over row chunks.
-
-    The chunks are slices of the arrays (the last one moved back to end at the
-    last row, its repeated rows masked out), so memory does not grow with the
-    number of rows.
-    """
-    import jax
-    import jax.numpy as jnp
-
-    @jax.jit
-    def total(params, x, y):
-        n = x.shape[0]
-        size = min(chunk, n)
-        count = -(-n // size)
-
-        def body(i, acc):
-            start = jnp.minimum(i * size, n - size)
-            xs = jax.lax.dynamic_slice_in_dim(x, start, size)
-            ys = jax.lax.dynamic_slice_in_dim(y, start, size)
-            mask = (start + jnp.arange(size)) >= i * size
-            return acc + fn(params, xs, ys, mask)
-
-        return jax.lax.fori_loop(0, count, body, jnp.zeros(n_out, jnp.float32))
-
-    return total
-
-
 def _format_metrics(split_metrics: dict) -> str:
     if "accuracy" in split_metrics:
+        ce = split_metrics["cross_entropy"]
         return (f"accuracy {split_metrics['accuracy']:.4f}, cross-entropy "
-                f"{split_metrics['cross_entropy']:.4e}")
+                + ("n/a" if ce is None else f"{ce:.4e}"))
     parts = []
     for name in split_metrics["RMSE"]:
         r2 = split_metrics["R2"][name]
@@ -339,13 +368,12 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
     in_names, out_names = list(split.input_names), list(split.output_names)
     classes = (_class_labels(split, [f for f in s.data_filenames if f]) if classify
                else None)
+    if not classify and not s.bool_normalize:
+        _check_magnitude(split.y_train, out_names)
 
     scaling = (Scaling.fit(split.x_train, split.y_train, scale_outputs=not classify)
                if s.bool_normalize else
                Scaling.identity(len(s.input_col), len(s.output_col)))
-
-    def model_x(x):
-        return jnp.asarray(scaling.x(x), dtype=jnp.float32)
 
     def model_y(y):
         if classify:
@@ -357,8 +385,10 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
     data = {"train": (split.x_train, split.y_train), "validation": (split.x_val, split.y_val)}
     if has_test:
         data["test"] = (split.x_test, split.y_test)
-    model_data = {k: (model_x(x), model_y(y)) for k, (x, y) in data.items()}
-    xt, yt = model_data["train"]
+    notes = _unseen_label_notes(classes, data) if classify else []
+    # Every split in the model's units, exactly as `predict` maps its inputs.
+    model_in = {k: jnp.asarray(model_inputs(scaling, x)) for k, (x, _) in data.items()}
+    xt, yt = model_in["train"], model_y(split.y_train)
     n_train = int(xt.shape[0])
 
     x_np = np.asarray(xt)
@@ -377,9 +407,10 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
     # it in one piece (Adam is elementwise) instead of array by array.
     init_key, shuffle_key = jax.random.split(jax.random.PRNGKey(s.random_seed))
     params, unravel = ravel_pytree(init_params(spec, init_key))
-
-    def apply(flat, x):
-        return model_apply(unravel(flat), x)
+    # The model that is kept, saved and returned; every figure of the run is
+    # computed through its prediction code, as `predict` computes it later.
+    model = TrainedModel(spec, unravel(params), scaling, s.run_type, s.input_col,
+                         s.output_col, classes, input_names=in_names, output_names=out_names)
 
     # The training steps see the rows through the model's parameter-free
     # part, computed once for the training set when it is not too large.
@@ -397,78 +428,49 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
         def sample_loss(pred, y):
             return optax.softmax_cross_entropy_with_integer_labels(pred, y)
 
-        def sums(params, x, y, mask):
-            logits = apply(params, x)
-            ce = optax.softmax_cross_entropy_with_integer_labels(logits, y)
-            wrong = jnp.argmax(logits, axis=1) != y
-            return jnp.stack([jnp.sum(ce * mask), jnp.sum(wrong * mask)])
-        evaluate = _chunked(sums, 2)
         error_name = "misclassification rate"
         counts = np.bincount(np.searchsorted(classes, split.y_train[:, 0].astype(np.int64)),
                              minlength=len(classes))
-        freq = counts / counts.sum()
+        trivial_logits = np.log(counts / counts.sum())
 
-        def metrics_of(name):
-            x, y = model_data[name]
-            ce, wrong = (float(v) for v in evaluate(params_now[0], x, y))
-            n = x.shape[0]
-            return {"accuracy": 1.0 - wrong / n, "cross_entropy": ce / n}
+        def measure(name, out):
+            return _classification_metrics(out, model.predict_from(out), data[name][1][:, 0],
+                                           classes)
 
         def baseline(name):
-            labels = np.asarray(model_data[name][1])
-            return {"accuracy": float(np.mean(labels == np.argmax(counts))),
-                    "cross_entropy": float(-np.mean(np.log(np.maximum(freq[labels], 1e-12))))}
-
-        def select_key(m):
-            return (m["cross_entropy"], 1.0 - m["accuracy"])
-
-        def error_of(m):
-            return 1.0 - m["accuracy"]
+            n = data[name][1].shape[0]
+            return measure(name, np.broadcast_to(trivial_logits, (n, len(classes))))
     else:
         def sample_loss(pred, y):
             return jnp.mean((pred - y) ** 2, axis=1)
 
-        unit = (np.asarray(scaling.y_std, dtype=np.float64)
-                if s.bool_denormalize else np.ones(n_out))
-        unit32 = jnp.asarray(unit, dtype=jnp.float32)
-
-        def sums(params, x, y, mask):
-            diff = (apply(params, x) - y) * unit32 * mask[:, None]
-            return jnp.concatenate([jnp.sum(diff ** 2, axis=0), jnp.sum(jnp.abs(diff), axis=0)])
-        evaluate = _chunked(sums, 2 * n_out)
         error_name = "RMSE"
-        # Reporting units: the data's (bool_denormalize) or the model's.
-        report_y = {k: scaling.y(y) * unit for k, (x, y) in data.items()}
-        train_var = report_y["train"].var(axis=0)
+        # Errors in the data's units (bool_denormalize) or the model's.
+        unit = np.ones(n_out) if s.bool_denormalize else np.asarray(scaling.y_std, np.float64)
+        train_var = split.y_train.var(axis=0) / unit ** 2
         train_var = np.where(train_var > 0, train_var, 1.0)
-        train_mean = report_y["train"].mean(axis=0)
+        train_mean = split.y_train.mean(axis=0)
 
-        def from_sums(name, sse, sae):
-            n = report_y[name].shape[0]
-            sst = ((report_y[name] - report_y[name].mean(axis=0)) ** 2).sum(axis=0)
-            return {
-                "RMSE": dict(zip(out_names, (float(v) for v in np.sqrt(sse / n)))),
-                "MAE": dict(zip(out_names, (float(v) for v in sae / n))),
-                "R2": dict(zip(out_names, (float(1 - a / b) if b > 0 else None
-                                           for a, b in zip(sse, sst)))),
-                "pooled_RMSE": float(np.sqrt(sse.sum() / (n * n_out))),
-                "normalized_RMSE": float(np.sqrt(np.mean(sse / n / train_var))),
-            }
-
-        def metrics_of(name):
-            x, y = model_data[name]
-            total = np.asarray(evaluate(params_now[0], x, y), dtype=np.float64)
-            return from_sums(name, total[:n_out], total[n_out:])
+        def measure(name, out):
+            return _regression_metrics(model.predict_from(out), data[name][1], unit, out_names,
+                                       train_var)
 
         def baseline(name):
-            diff = report_y[name] - train_mean
-            return from_sums(name, (diff ** 2).sum(axis=0), np.abs(diff).sum(axis=0))
+            y = data[name][1]
+            return _regression_metrics(np.broadcast_to(train_mean, y.shape), y, unit, out_names,
+                                       train_var)
 
-        def select_key(m):
-            return (m["normalized_RMSE"],)
+    def metrics_of(name, flat):
+        return measure(name, model.output_of(model_in[name], unravel(flat)))
 
-        def error_of(m):
-            return m["pooled_RMSE"]
+    # The loss of the untrained model over the training rows (float64): the
+    # reference for "the loss grew".
+    out = model.output_of(xt, unravel(params))
+    if classify:
+        start_loss = measure("train", out)["cross_entropy"]
+    else:
+        start_loss = float(np.mean((out - np.asarray(yt, np.float64)) ** 2))
+    del out
 
     # ---------------------------------------------------------- one epoch
     batch = min(s.batch_size, n_train)
@@ -504,9 +506,8 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
 
     # ---------------------------------------------------------- training loop
     opt_state = optimizer.init(params)
-    params_now = [params]
 
-    n_val = int(model_data["validation"][0].shape[0])
+    n_val = int(model_in["validation"].shape[0])
     sizes = f"{n_train} train / {n_val} validation"
     sizes += f" / {split.x_test.shape[0]} test rows" if has_test else " rows, no test set"
     _say(f"Training {s.interp_method} ({s.run_type}) on {sizes}; "
@@ -518,6 +519,8 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
              f"{', '.join(s.ignored)}")
     if split.val_is_train:
         _say("No validation rows: the training set stands in for validation.")
+    for note in notes:
+        _say(note)
 
     errors_train: list[float] = []
     errors_val: list[float] = []
@@ -525,7 +528,7 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
     best = None  # (key, params, epoch, train metrics, validation metrics)
     since_best = 0
     stop_reason = "epochs"
-    first_loss = None
+    lowest = (start_loss, 0)  # the lowest loss and its epoch (0: before training)
     ep = 0
     start = time.perf_counter()
     for ep in range(1, s.num_epochs + 1):
@@ -533,20 +536,19 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
                                         jax.random.fold_in(shuffle_key, ep), ft, yt)
         loss = float(loss)
         progress.report(ep, s.num_epochs)
-        first_loss = loss if first_loss is None else first_loss
-        if not math.isfinite(loss) or loss > DIVERGENCE_FACTOR * max(first_loss, 1e-12):
+        lowest = min(lowest, (loss, ep))
+        if not math.isfinite(loss) or loss > DIVERGENCE_FACTOR * max(start_loss, 1e-12):
             raise ValueError(f"training diverged: the loss is {loss:.4g} at epoch {ep} "
-                             f"(epoch 1: {first_loss:.4g}); lower "
+                             f"(before training: {start_loss:.4g}); lower "
                              f"TRAIN_PARAM.learning_rate (now {s.learning_rate:g})")
         low_loss = loss < s.stopping_loss_train
         if ep % s.validation_period and not low_loss and ep != s.num_epochs:
             continue
-        params_now[0] = params
-        m_train, m_val = metrics_of("train"), metrics_of("validation")
-        errors_train.append(error_of(m_train))
-        errors_val.append(error_of(m_val))
+        m_train, m_val = metrics_of("train", params), metrics_of("validation", params)
+        errors_train.append(m_train["_error"])
+        errors_val.append(m_val["_error"])
         check_epochs.append(ep)
-        key = select_key(m_val)
+        key = m_val["_key"]
         if best is None or key < best[0]:
             best, since_best = (key, params, ep, m_train, m_val), 0
         else:
@@ -565,33 +567,29 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
             break
     seconds = time.perf_counter() - start
     _, params, best_epoch, m_train, m_val = best
-    params_now[0] = params
     metrics = {"train": m_train, "validation": m_val}
     if has_test:
-        metrics["test"] = metrics_of("test")
-    _check_better_than_baseline(classify, m_val, baseline("validation"), select_key, s)
+        metrics["test"] = metrics_of("test", params)
+    _check_learned(classify, m_val, baseline("validation"), s, (lowest, (loss, ep)))
 
-    error_test = error_of(metrics["test"]) if has_test else None
+    kept_train, kept_val = m_train["_error"], m_val["_error"]
+    error_test = metrics["test"]["_error"] if has_test else None
+    what = (f"RMSE over all outputs, in the {'data' if s.bool_denormalize else 'model'}'s units"
+            if not classify else "misclassification rate: the share of rows given a wrong class")
     _say(f"Finished after {ep} epochs in {seconds:.2f} s ({stop_reason}); kept the model of "
-         f"epoch {best_epoch}: train {error_name} {error_of(m_train):.4e}, validation "
-         f"{error_name} {error_of(m_val):.4e}"
-         + (f", test {error_name} {error_test:.4e}" if has_test else "; no test set"))
+         f"epoch {best_epoch}; its errors reported as train_rmse, val_rmse and test_rmse are "
+         f"the {what}: train {kept_train:.4e}, validation {kept_val:.4e}"
+         + (f", test {error_test:.4e}" if has_test else "; no test set"))
     for name, m in metrics.items():
         _say(f"  {name}: {_format_metrics(m)}")
-    kept_train, kept_val = error_of(m_train), error_of(m_val)
-    for m in metrics.values():  # helpers for the log only
-        m.pop("pooled_RMSE", None)
-        m.pop("normalized_RMSE", None)
+    for m in metrics.values():  # helpers of the run only
+        del m["_error"], m["_key"]
 
-    model = TrainedModel(spec, jax.device_get(unravel(params)), scaling, s.run_type, s.input_col,
-                         s.output_col, classes,
-                         info={"data_filenames": list(s.data_filenames),
-                               "bool_normalize": s.bool_normalize,
-                               "learning_rate": s.learning_rate, "batch_size": s.batch_size,
-                               "epochs_run": ep, "best_epoch": best_epoch,
-                               "random_seed": s.random_seed, "error_name": error_name,
-                               "error_test": error_test, "metrics": metrics},
-                         input_names=in_names, output_names=out_names)
+    model.params = {k: np.asarray(v) for k, v in jax.device_get(unravel(params)).items()}
+    model.info = {"data_filenames": list(s.data_filenames), "bool_normalize": s.bool_normalize,
+                  "learning_rate": s.learning_rate, "batch_size": s.batch_size,
+                  "epochs_run": ep, "best_epoch": best_epoch, "random_seed": s.random_seed,
+                  "error_name": error_name, "error_test": error_test, "metrics": metrics}
     # The histories end with the kept model's errors.
     result = TrainResult(errors_train + [kept_train], errors_val + [kept_val],
                          error_test, error_name, check_epochs, ep, best_epoch, stop_reason,
@@ -614,16 +612,72 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
     return result
 
 
-def _check_better_than_baseline(classify: bool, m_val: dict, base: dict, select_key,
-                                s: Settings) -> None:
-    """Refuse a kept model that is no better on validation than the trivial predictor.
+def _check_magnitude(y: np.ndarray, names) -> None:
+    """Refuse outputs too large for the model's float32 units without scaling."""
+    top = np.abs(y).max(axis=0)
+    if (top > UNSCALED_LIMIT).any():
+        j = int(np.argmax(top))
+        raise ValueError(f"output {names[j]!r} reaches {top[j]:.3g} and DATA_PARAM.bool_normalize "
+                         f"is false: the model computes in float32, where errors this large "
+                         f"overflow when squared; set DATA_PARAM.bool_normalize true")
 
-    A trivial predictor that is already exact (constant outputs) proves nothing.
+
+def _unseen_label_notes(classes: np.ndarray, data: dict) -> list[str]:
+    """Log lines on validation and test rows whose label is not a class of the
+    training rows (each counts as misclassified).  Refuses a validation set
+    without any label of the training rows: it could not rank the models."""
+    notes = []
+    for name in ("validation", "test"):
+        if name not in data:
+            continue
+        labels = data[name][1][:, 0]
+        known = _known_labels(classes, labels)[1]
+        if known.all():
+            continue
+        unseen = np.unique(labels[~known]).astype(np.int64)
+        if name == "validation" and not known.any():
+            raise ValueError(f"no validation row has a label of the training rows (classes "
+                             f"{', '.join(map(str, classes))}; validation labels "
+                             f"{', '.join(map(str, unseen))})")
+        notes.append(f"{name}: {int((~known).sum())} of {labels.size} rows have a label that no "
+                     f"training row has ({', '.join(map(str, unseen[:10]))}"
+                     f"{', ...' if unseen.size > 10 else ''}); each counts as misclassified, "
+                     f"and the cross-entropy is over the other rows")
+    return notes
+
+
+def _check_learned(classify: bool, m_val: dict, base: dict, s: Settings, losses) -> None:
+    """Refuse a kept model that does not beat the trivial predictor on the
+    validation set by `LEARN_MARGIN`.
+
+    `losses` is ((lowest epoch loss, its epoch), (last epoch loss, last
+    epoch)): when the loss ended well above its lowest (`GROWTH_FACTOR`), the
+    run diverged; otherwise the model did not learn.  A trivial predictor that
+    is already exact (constant outputs) proves nothing.
     """
-    if select_key(m_val) < select_key(base) or select_key(base)[0] <= 1e-9:
+    score, trivial = m_val["_key"][0], base["_key"][0]
+    if trivial <= 1e-9 or score <= (1.0 - LEARN_MARGIN) * trivial:
         return
-    what = ("predicting the majority class of the training data" if classify else
-            "predicting the training mean")
-    raise ValueError(f"training diverged or failed: the kept model is no better on the "
-                     f"validation set than {what}; lower TRAIN_PARAM.learning_rate (now "
-                     f"{s.learning_rate:g}) or train longer")
+    if classify:
+        what = "cross-entropy"
+        figures = (f"{score:.4g} (accuracy {m_val['accuracy']:.4g}) against {trivial:.4g} "
+                   f"(accuracy {base['accuracy']:.4g}) for predicting the training rows' class "
+                   f"shares (their majority class)")
+    else:
+        what = ("error (each output's RMSE over its training standard deviation, averaged over "
+                "the outputs)")
+        r2 = ", ".join(f"{k} {'n/a' if v is None else f'{v:.3g}'}" for k, v in m_val["R2"].items())
+        figures = (f"{score:.4g} (R2 {r2}) against {trivial:.4g} for predicting the training "
+                   f"mean")
+    (low, low_epoch), (last, last_epoch) = losses
+    when = f"epoch {low_epoch}" if low_epoch else "before training"
+    if last > GROWTH_FACTOR * low:
+        raise ValueError(f"training diverged: the training loss grew from {low:.4g} ({when}) "
+                         f"to {last:.4g} at epoch {last_epoch}, and the kept model's "
+                         f"validation {what} is {figures}; lower TRAIN_PARAM.learning_rate (now "
+                         f"{s.learning_rate:g})")
+    raise ValueError(f"the model did not learn: its validation {what} is {figures}; a kept "
+                     f"model must be at least {LEARN_MARGIN:.0%} below that (training loss "
+                     f"{low:.4g} at its lowest, {when}).  Train longer, change "
+                     f"TRAIN_PARAM.learning_rate (now {s.learning_rate:g}) or the method's "
+                     f"settings, or check that the inputs determine the outputs")

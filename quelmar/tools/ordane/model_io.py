@@ -15,6 +15,20 @@ from .models import ModelSpec, init_params, make_apply
 
 FORMAT_VERSION = 1
 
+EVAL_CHUNK = 16384
+"""Rows computed at once by `TrainedModel.raw_output` (bounds its memory)."""
+
+
+def model_inputs(scaling: Scaling, x: np.ndarray) -> np.ndarray:
+    """Inputs in data units mapped to the model's: scaled in float64, then float32."""
+    return scaling.x(x).astype(np.float32)
+
+
+def softmax(logits: np.ndarray) -> np.ndarray:
+    """Class probabilities of float64 logits, rows summing to 1."""
+    shifted = np.exp(logits - logits.max(axis=1, keepdims=True))
+    return shifted / shifted.sum(axis=1, keepdims=True)
+
 
 class TrainedModel:
     """A trained model that predicts from inputs in the data's own units.
@@ -50,18 +64,39 @@ class TrainedModel:
     def method(self) -> str:
         return self.spec.method
 
-    def raw_output(self, x) -> np.ndarray:
-        """The network's output (scaled units / logits) for inputs in data units."""
+    def raw_output(self, x, params=None) -> np.ndarray:
+        """The network's output (scaled units / logits) for inputs in data units,
+        as float64 (`params`: other parameters of the same layout, as the
+        training run's checks use)."""
         x = np.asarray(x, dtype=np.float64)
         if x.ndim == 1:
             x = x.reshape(-1, self.spec.n_in) if self.spec.n_in > 1 else x[:, None]
         if x.ndim != 2 or x.shape[1] != self.spec.n_in:
             raise ValueError(f"expected inputs of shape (N, {self.spec.n_in}), got {x.shape}")
-        xs = self.scaling.x(x).astype(np.float32)
-        return np.asarray(self._apply(self.params, xs), dtype=np.float64)
+        return self.output_of(model_inputs(self.scaling, x), params)
 
-    def predict(self, x) -> np.ndarray:
-        out = self.raw_output(x)
+    def output_of(self, xs, params=None) -> np.ndarray:
+        """`raw_output` for inputs already in the model's units (`model_inputs`).
+
+        The rows go through the network in chunks of `EVAL_CHUNK`, so memory
+        does not grow with their number.  The training run scores its checks
+        and the kept model through here too, so `predict` on the same rows
+        gives the very outputs that were scored.
+        """
+        params = self.params if params is None else params
+        parts = [np.asarray(self._apply(params, xs[i:i + EVAL_CHUNK]))
+                 for i in range(0, xs.shape[0], EVAL_CHUNK)]
+        if not parts:
+            return np.zeros((0, self.spec.n_out))
+        return np.concatenate(parts).astype(np.float64)
+
+    def predict(self, x, params=None) -> np.ndarray:
+        return self.predict_from(self.raw_output(x, params))
+
+    def predict_from(self, out: np.ndarray) -> np.ndarray:
+        """Predictions in data units from `raw_output`'s values: the outputs
+        denormalised (float64), or the class of the largest logit (the first
+        one on a tie)."""
         if self.run_type == "classification":
             return self.classes[np.argmax(out, axis=1)]
         return self.scaling.y_back(out)
@@ -69,7 +104,7 @@ class TrainedModel:
     def predict_proba(self, x) -> np.ndarray:
         if self.run_type != "classification":
             raise ValueError("predict_proba is only for classification models")
-        return np.asarray(jax.nn.softmax(self.raw_output(x), axis=1))
+        return softmax(self.raw_output(x))
 
     # ------------------------------------------------------------ files
 
@@ -215,8 +250,11 @@ def predict(model_file, data):
     x = _inputs_of(model, data)
     if model.run_type != "classification":
         return pd.DataFrame(model.predict(x), columns=model.output_names)
-    proba = model.predict_proba(x)
-    frame = pd.DataFrame({model.output_names[0]: model.classes[np.argmax(proba, axis=1)]})
+    logits = model.raw_output(x)
+    proba = softmax(logits)
+    # The label is the largest logit's, as the training run scores it (two
+    # logits a hair apart can round to the same probability).
+    frame = pd.DataFrame({model.output_names[0]: model.predict_from(logits)})
     for k, label in enumerate(model.classes):
         frame[f"P({label})"] = proba[:, k]
     return frame
