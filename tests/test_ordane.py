@@ -165,7 +165,9 @@ def test_stops_when_training_loss_is_low(tmp_path, smooth_csv):
 def test_patience_stops_on_noise(tmp_path):
     rng = np.random.default_rng(1)
     path = tmp_path / "noise.csv"
-    pd.DataFrame(rng.normal(size=(120, 3))).to_csv(path, index=False)
+    x = rng.uniform(size=(120, 2))   # a signal the model learns, under noise it cannot
+    pd.DataFrame({"a": x[:, 0], "b": x[:, 1],
+                  "y": x[:, 0] + 0.3 * rng.normal(size=120)}).to_csv(path, index=False)
     config = make_config(tmp_path, [path], MODEL_PARAM={"interp_method": "MLP"},
                          TRAIN_PARAM={"num_epochs_MLP": 400, "validation_period": 2,
                                       "patience": 3, "learning_rate": 0.01})
@@ -234,8 +236,9 @@ def test_data_generation_never_overwrites(tmp_path):
     frame = pd.read_csv(path)
     assert frame.shape == (200, 4)
     path.write_text("a,b,c,d\n1,2,3,4\n2,3,4,5\n3,4,5,6\n")
-    run(config)
-    assert path.read_text().startswith("a,b,c,d\n1,2,3,4")
+    with pytest.raises(ValueError, match="made.csv has 3 data row"):  # too few rows to train
+        run(config)
+    assert path.read_text() == "a,b,c,d\n1,2,3,4\n2,3,4,5\n3,4,5,6\n"
 
 
 # ---------------------------------------------------------------- refused configurations
