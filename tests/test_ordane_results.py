@@ -175,3 +175,196 @@ def test_the_log_grows_during_a_run_and_survives_a_kill(tmp_path):
             proc.wait()
         for log in set(logs.glob("training_linear_*.log")) - before:
             log.unlink()
+
+
+# ---------------------------------------------------------------- one evaluator
+
+def regression_figures(model_file, path, names):
+    """RMSE, MAE, R2 per output and the pooled RMSE of `predict` on a CSV file."""
+    frame = pd.read_csv(path)
+    diff = predict(model_file, frame)[names].to_numpy() - frame[names].to_numpy()
+    y = frame[names].to_numpy()
+    sse = np.sum(diff ** 2, axis=0)
+    return {"RMSE": dict(zip(names, np.sqrt(sse / len(y)))),
+            "MAE": dict(zip(names, np.mean(np.abs(diff), axis=0))),
+            "R2": dict(zip(names, 1 - sse / np.sum((y - y.mean(axis=0)) ** 2, axis=0)))}, \
+        float(np.sqrt(np.mean(diff ** 2)))
+
+
+@pytest.mark.parametrize("scale", [1.0, 1e20])
+def test_predict_reproduces_every_reported_figure(tmp_path, scale):
+    # Outputs of 1e20 overflow float32 once squared: figures are float64.
+    frame = smooth_frame(400, scale2=3.0)
+    frame[["y", "z"]] *= scale
+    paths = write_parts(tmp_path, frame, [240, 80, 80])
+    config = make_config(tmp_path, paths, outputs=(2, 3), MODEL_PARAM={"interp_method": "MLP"},
+                         TRAIN_PARAM={"num_epochs_MLP": 40, "learning_rate": 0.01,
+                                      "bool_save_model": True})
+    result, _ = run(config)
+    metrics = config["OUTPUT"]["metrics"]
+    reported = [result.errors_train[-1], result.errors_val[-1], result.error_test]
+    for split, path, error in zip(["train", "validation", "test"], paths, reported):
+        figures, pooled = regression_figures(result.model_path, path, ["y", "z"])
+        assert error == pytest.approx(pooled, rel=1e-12, abs=0)
+        for name, per_output in figures.items():
+            for output, value in per_output.items():
+                assert metrics[split][name][output] == pytest.approx(value, rel=1e-12, abs=0)
+    assert metrics["test"]["R2"]["y"] > 0.9 and metrics["test"]["R2"]["z"] > 0.9
+
+
+def test_predict_reproduces_classification_figures(tmp_path):
+    rng = np.random.default_rng(3)
+    x = rng.uniform(0, 1, size=(300, 2))
+    label = np.where(x[:, 0] + 0.3 * rng.normal(size=300) > 0.5, 4, 1)  # overlapping classes
+    frame = pd.DataFrame({"a": x[:, 0], "b": x[:, 1], "label": label})
+    paths = write_parts(tmp_path, frame, [180, 60, 60])
+    config = make_config(tmp_path, paths, MODEL_PARAM={"interp_method": "linear"},
+                         TRAIN_PARAM={"num_epochs_INN": 30, "learning_rate": 0.01,
+                                      "bool_save_model": True})
+    result, printed = run(config, run_type="classification")
+    metrics = config["OUTPUT"]["metrics"]
+    reported = [result.errors_train[-1], result.errors_val[-1], result.error_test]
+    for split, path, error in zip(["train", "validation", "test"], paths, reported):
+        data = pd.read_csv(path)
+        out = predict(result.model_path, data)
+        wrong = np.mean(out["label"] != data["label"])
+        proba = np.where(data["label"] == 4, out["P(4)"], out["P(1)"])
+        assert error == wrong
+        assert metrics[split]["accuracy"] == np.mean(out["label"] == data["label"])
+        assert metrics[split]["cross_entropy"] == pytest.approx(-np.mean(np.log(proba)),
+                                                                rel=1e-9)
+    summary = next(line for line in printed.splitlines() if line.startswith("Finished"))
+    assert "misclassification rate" in summary
+
+
+def test_near_tied_logits_give_the_larger_ones_class():
+    from quelmar.tools.ordane.data import Scaling
+    from quelmar.tools.ordane.model_io import TrainedModel
+    from quelmar.tools.ordane.models import ModelSpec
+
+    # Logits 0 and 3e-8: equal probabilities in float32, class 7 by the logits.
+    spec = ModelSpec("MLP", 1, 2, {"nlayers": 0, "nneurons": 1, "activation": "relu"},
+                     [0.0], [1.0], classify=True)
+    params = {"w0": np.zeros((1, 2), np.float32), "b0": np.array([0.0, 3e-8], np.float32)}
+    model = TrainedModel(spec, params, Scaling.identity(1, 1), "classification", [0], [1],
+                         classes=[3, 7], input_names=["x"], output_names=["label"])
+    out = predict(model, np.zeros((4, 1)))
+    assert list(out["label"]) == list(model.predict(np.zeros((4, 1)))) == [7] * 4
+    assert (out["P(7)"] > out["P(3)"]).all()
+
+
+# ---------------------------------------------------------------- files matched by name
+
+@pytest.mark.parametrize("slot", [1, 2])
+@pytest.mark.parametrize("columns, message", [
+    (["z", "y", "b", "a"], None),       # other order and an extra column: the same rows
+    (["a", "B", "y"], r"part.\.csv lacks the column\(s\) 'b' of the training file"),
+    (["a", "b", "target"], r"lacks the column\(s\) 'y'.*it has 'a', 'b', 'target'"),
+])
+def test_validation_and_test_files_are_read_by_name(tmp_path, slot, columns, message):
+    frame = smooth_frame(300)
+    paths = write_parts(tmp_path, frame, [180, 60, 60])
+    config = make_config(tmp_path, paths, MODEL_PARAM={"interp_method": "MLP"},
+                         TRAIN_PARAM={"num_epochs_MLP": 10})
+    original, _ = run(config) if message is None else (None, None)
+    part = frame.iloc[180:240] if slot == 1 else frame.iloc[240:]
+    changed = part.assign(z=1.0)[columns] if "z" in columns else part.set_axis(columns, axis=1)
+    changed.to_csv(paths[slot], index=False)
+    if message is not None:
+        with pytest.raises(ValueError, match=message):
+            run(config)
+        return
+    again, _ = run(config)
+    assert (again.errors_val, again.error_test) == (original.errors_val, original.error_test)
+
+
+# ---------------------------------------------------------------- models that learned nothing
+
+@pytest.mark.parametrize("rows, message", [
+    (1, "has 1 data row"), (9, "has 9 data row"), (16, None)])
+def test_a_training_file_needs_enough_rows(tmp_path, rows, message):
+    frame = smooth_frame(rows, seed=4)
+    frame["y"] = frame["a"] + 2 * frame["b"]
+    (path,) = write_parts(tmp_path, frame, [rows])
+    config = make_config(tmp_path, [path], MODEL_PARAM={"interp_method": "MLP"},
+                         TRAIN_PARAM={"num_epochs_MLP": 200, "learning_rate": 0.01})
+    if message is None:   # enough rows: trains (it is not misreported as diverged)
+        result, _ = run(config)
+        assert result.errors_val[-1] < 0.2 * frame["y"].std()
+        return
+    with pytest.raises(ValueError, match=f"{message}.*at least 10 rows"):
+        run(config)
+
+
+@pytest.mark.parametrize("run_type", ["regression", "classification"])
+def test_a_model_that_learned_nothing_is_refused(tmp_path, run_type):
+    # A step size so small that the model stays at its start: near the training
+    # mean (outputs about 0 in the model's units) or near uniform class shares.
+    rng = np.random.default_rng(5)
+    x = rng.uniform(0, 1, size=(300, 2))
+    y = rng.integers(0, 3, size=300) if run_type == "classification" else rng.normal(size=300)
+    path = tmp_path / "nothing.csv"
+    pd.DataFrame({"a": x[:, 0], "b": x[:, 1], "y": y}).to_csv(path, index=False)
+    config = make_config(tmp_path, [path], MODEL_PARAM={"interp_method": "MLP"},
+                         TRAIN_PARAM={"num_epochs_MLP": 5, "learning_rate": 1e-9,
+                                      "bool_save_model": True})
+    with pytest.raises(ValueError, match="the model did not learn: its validation .* is "
+                                         r"[\d.]+ .*against [\d.]+ .*for predicting") as info:
+        run(config, run_type=run_type)
+    assert "diverged" not in str(info.value)
+    assert not (tmp_path / "models").exists()
+
+
+@pytest.mark.parametrize("ratio, refused", [(0.96, True), (0.999, True), (0.94, False)])
+def test_the_margin_over_the_trivial_predictor(ratio, refused):
+    from quelmar.tools.ordane.main import _check_learned
+
+    settings = type("S", (), {"learning_rate": 0.003})()
+    m_val = {"_key": (ratio * 0.8,), "R2": {"y": 0.01}}
+    losses = ((0.5, 3), (0.6, 10))
+    if refused:
+        with pytest.raises(ValueError, match="did not learn.*at least 5% below"):
+            _check_learned(False, m_val, {"_key": (0.8,)}, settings, losses)
+    else:
+        _check_learned(False, m_val, {"_key": (0.8,)}, settings, losses)
+    # The same model whose loss grew from its lowest: diverged.
+    if refused:
+        with pytest.raises(ValueError, match="diverged: the training loss grew from 0.5 "
+                                             r"\(epoch 3\) to 0.9"):
+            _check_learned(False, m_val, {"_key": (0.8,)}, settings, ((0.5, 3), (0.9, 10)))
+
+
+def test_unscaled_outputs_too_large_for_float32_are_refused(tmp_path):
+    frame = smooth_frame(100)
+    frame["y"] *= 1e20
+    (path,) = write_parts(tmp_path, frame, [100])
+    config = make_config(tmp_path, [path], DATA_PARAM={"bool_normalize": False})
+    with pytest.raises(ValueError, match="'y' reaches 1.*e\\+20.*bool_normalize true"):
+        run(config)
+
+
+# ---------------------------------------------------------------- classes of the training rows
+
+def test_labels_the_training_rows_lack_count_as_errors(tmp_path):
+    rng = np.random.default_rng(6)
+    x = rng.uniform(0, 1, size=(300, 2))
+    x = x[np.abs(x[:, 0] - x[:, 1]) > 0.1][:200]
+    label = np.where(x[:, 0] > x[:, 1], 1, 0)
+    frame = pd.DataFrame({"a": x[:, 0], "b": x[:, 1], "label": label})
+    frame.loc[frame.index[-10:], "label"] = 5      # in the test file only
+    train, test = write_parts(tmp_path, frame, [150, 50])
+    config = make_config(tmp_path, [train, test], MODEL_PARAM={"interp_method": "MLP"},
+                         TRAIN_PARAM={"num_epochs_MLP": 40, "learning_rate": 0.01})
+    result, printed = run(config, run_type="classification")
+    assert list(result.model.classes) == [0, 1]
+    assert "test: 10 of 50 rows have a label that no training row has (5)" in printed
+    data = pd.read_csv(test)
+    wrong = np.mean(predict(result.model, data)["label"] != data["label"])
+    assert result.error_test == wrong >= 0.2
+    # The cross-entropy is over the 40 rows of known classes.
+    assert np.isfinite(config["OUTPUT"]["metrics"]["test"]["cross_entropy"])
+    # A validation file with no label of the training rows cannot rank models.
+    frame.iloc[150:].assign(label=9).to_csv(test, index=False)
+    config["DATA_PARAM"]["data_filenames"] = [str(train), str(test), str(test)]
+    with pytest.raises(ValueError, match="no validation row has a label of the training rows"):
+        run(config, run_type="classification")
