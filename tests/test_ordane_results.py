@@ -242,10 +242,10 @@ def test_near_tied_logits_give_the_larger_ones_class():
     from quelmar.tools.ordane.model_io import TrainedModel
     from quelmar.tools.ordane.models import ModelSpec
 
-    # Logits 0 and 3e-8: equal probabilities in float32, class 7 by the logits.
+    # Logits 0 and 2e-8: equal probabilities in float32, class 7 by the logits.
     spec = ModelSpec("MLP", 1, 2, {"nlayers": 0, "nneurons": 1, "activation": "relu"},
                      [0.0], [1.0], classify=True)
-    params = {"w0": np.zeros((1, 2), np.float32), "b0": np.array([0.0, 3e-8], np.float32)}
+    params = {"w0": np.zeros((1, 2), np.float32), "b0": np.array([0.0, 2e-8], np.float32)}
     model = TrainedModel(spec, params, Scaling.identity(1, 1), "classification", [0], [1],
                          classes=[3, 7], input_names=["x"], output_names=["label"])
     out = predict(model, np.zeros((4, 1)))

@@ -28,14 +28,19 @@ DATA_PARAM
                         are dropped, and [train, null, test] splits the
                         training file into training and validation rows in
                         the ratio of the first two ``split_ratio`` shares.
-  input_col, output_col Lists of 0-based column indices (required).  The
+                        The training file needs at least 10 data rows.
+  input_col, output_col Lists of 0-based column indices of the training file
+                        (required).  The validation and test files are read
+                        by the header names of those columns, in any column
+                        order; a file lacking one is refused, naming it.  The
                         selected columns must be numeric with no missing
-                        values; an index must exist in every file.
+                        values.
   split_ratio           [train, validation, test] fractions, non-negative,
                         summing to 1, train > 0.  Default [0.7, 0.15, 0.15].
-                        Row counts are rounded; with no validation rows the
-                        training set stands in for validation; with no test
-                        rows ``error_test`` is None.
+                        Row counts are rounded (a positive validation share
+                        gives at least one row); with a validation share of
+                        0 the training set stands in for validation; with no
+                        test rows ``error_test`` is None.
   bool_shuffle          Shuffle the rows (with ``random_seed``) before
                         splitting a single file.  Default true.
   bool_normalize        Scale inputs to [0, 1] by the training minimum and
@@ -127,19 +132,27 @@ run_type is "regression" (errors are RMSE over all outputs; the model is
 chosen by the RMSE of each output divided by its training standard
 deviation, averaged over the outputs, so outputs of different scales count
 alike) or "classification" (any method, one output logit per class; one
-output column of integer labels, mapped in sorted order to classes 0..K-1
-over all the data files; softmax cross-entropy; the model is chosen by the
+output column of integer labels; the classes are the labels of the training
+rows, in sorted order; softmax cross-entropy; the model is chosen by the
 validation cross-entropy, ties broken by the misclassification rate; errors
-are misclassification rates).
+are misclassification rates, and a validation or test label that is not a
+class counts as an error, is left out of the cross-entropy and is counted in
+the log).
 
 gpu_idx picks ``jax.devices('gpu')[gpu_idx]`` when GPUs exist (out of range is
 a ValueError); without a GPU the run uses the CPU and says so.
 
 The model reported, saved and plotted is the one with the best validation
-score among the checks; every error reported is that model's.  A run whose
-kept model is no better on validation than predicting the training mean (or
-the majority class), or whose epoch loss grows to 1e4 times the first
-epoch's or becomes non-finite, raises ValueError.
+score among the checks; every error reported is that model's, computed in
+float64 from the outputs of the saved model's own prediction code, so that
+``predict`` on a split's file gives the same figures.  A run raises
+ValueError when an epoch loss becomes non-finite or 1e4 times the untrained
+model's ("training diverged"), or when the kept model's validation score is
+not at least 5% (``LEARN_MARGIN``) below that of predicting the training mean
+(or the training rows' class shares): "the model did not learn", with the
+figures, or "training diverged" when the training loss ended above 1.5 times
+its lowest.  Without bool_normalize, outputs beyond 1e18 in magnitude are
+refused (float32 overflow).
 
 ``quelmar.tools.ordane.predict(model_file, data)`` predicts with a saved
 model (CSV path, DataFrame matched by column name, or array).
