@@ -212,29 +212,37 @@ def test_predict_reproduces_every_reported_figure(tmp_path, scale):
     assert metrics["test"]["R2"]["y"] > 0.9 and metrics["test"]["R2"]["z"] > 0.9
 
 
-def test_predict_reproduces_classification_figures(tmp_path):
+def test_predict_reproduces_classification_figures_unseen_labels_included(tmp_path):
     rng = np.random.default_rng(3)
     x = rng.uniform(0, 1, size=(300, 2))
     label = np.where(x[:, 0] + 0.3 * rng.normal(size=300) > 0.5, 4, 1)  # overlapping classes
+    label[-10:] = 5                             # a label of the test file only
     frame = pd.DataFrame({"a": x[:, 0], "b": x[:, 1], "label": label})
     paths = write_parts(tmp_path, frame, [180, 60, 60])
     config = make_config(tmp_path, paths, MODEL_PARAM={"interp_method": "linear"},
                          TRAIN_PARAM={"num_epochs_INN": 30, "learning_rate": 0.01,
                                       "bool_save_model": True})
     result, printed = run(config, run_type="classification")
+    assert list(result.model.classes) == [1, 4]
+    assert "test: 10 of 60 rows have a label that no training row has (5)" in printed
     metrics = config["OUTPUT"]["metrics"]
     reported = [result.errors_train[-1], result.errors_val[-1], result.error_test]
     for split, path, error in zip(["train", "validation", "test"], paths, reported):
         data = pd.read_csv(path)
         out = predict(result.model_path, data)
-        wrong = np.mean(out["label"] != data["label"])
-        proba = np.where(data["label"] == 4, out["P(4)"], out["P(1)"])
-        assert error == wrong
+        assert error == np.mean(out["label"] != data["label"])   # label 5: always wrong
         assert metrics[split]["accuracy"] == np.mean(out["label"] == data["label"])
+        known = data["label"] != 5                                # cross-entropy: known labels
+        proba = np.where(data["label"] == 4, out["P(4)"], out["P(1)"])[known]
         assert metrics[split]["cross_entropy"] == pytest.approx(-np.mean(np.log(proba)),
                                                                 rel=1e-9)
     summary = next(line for line in printed.splitlines() if line.startswith("Finished"))
     assert "misclassification rate" in summary
+    # A validation file with no label of the training rows cannot rank models.
+    config["DATA_PARAM"]["data_filenames"][1] = str(paths[2])
+    frame.iloc[240:].assign(label=9).to_csv(paths[2], index=False)
+    with pytest.raises(ValueError, match="no validation row has a label of the training rows"):
+        run(config, run_type="classification")
 
 
 def test_near_tied_logits_give_the_larger_ones_class():
@@ -255,27 +263,28 @@ def test_near_tied_logits_give_the_larger_ones_class():
 
 # ---------------------------------------------------------------- files matched by name
 
-@pytest.mark.parametrize("slot", [1, 2])
-@pytest.mark.parametrize("columns, message", [
-    (["z", "y", "b", "a"], None),       # other order and an extra column: the same rows
-    (["a", "B", "y"], r"part.\.csv lacks the column\(s\) 'b' of the training file"),
-    (["a", "b", "target"], r"lacks the column\(s\) 'y'.*it has 'a', 'b', 'target'"),
-])
-def test_validation_and_test_files_are_read_by_name(tmp_path, slot, columns, message):
+def test_validation_and_test_files_are_read_by_name(tmp_path):
     frame = smooth_frame(300)
     paths = write_parts(tmp_path, frame, [180, 60, 60])
     config = make_config(tmp_path, paths, MODEL_PARAM={"interp_method": "MLP"},
                          TRAIN_PARAM={"num_epochs_MLP": 10})
-    original, _ = run(config) if message is None else (None, None)
-    part = frame.iloc[180:240] if slot == 1 else frame.iloc[240:]
-    changed = part.assign(z=1.0)[columns] if "z" in columns else part.set_axis(columns, axis=1)
-    changed.to_csv(paths[slot], index=False)
-    if message is not None:
-        with pytest.raises(ValueError, match=message):
-            run(config)
-        return
+    original, _ = run(config)
+    for path in paths[1:]:   # other order and an extra column: the same rows
+        pd.read_csv(path).assign(z=1.0)[["z", "y", "b", "a"]].to_csv(path, index=False)
     again, _ = run(config)
     assert (again.errors_val, again.error_test) == (original.errors_val, original.error_test)
+
+
+@pytest.mark.parametrize("slot", [1, 2])
+@pytest.mark.parametrize("columns, message", [
+    (["a", "B", "y"], r"part.\.csv lacks the column\(s\) 'b' of the training file"),
+    (["a", "b", "target"], r"lacks the column\(s\) 'y'.*it has 'a', 'b', 'target'"),
+])
+def test_a_file_without_the_training_files_names_is_refused(tmp_path, slot, columns, message):
+    paths = write_parts(tmp_path, smooth_frame(300), [180, 60, 60])
+    pd.read_csv(paths[slot]).set_axis(columns, axis=1).to_csv(paths[slot], index=False)
+    with pytest.raises(ValueError, match=message):
+        run(make_config(tmp_path, paths))
 
 
 # ---------------------------------------------------------------- models that learned nothing
@@ -341,30 +350,3 @@ def test_unscaled_outputs_too_large_for_float32_are_refused(tmp_path):
     config = make_config(tmp_path, [path], DATA_PARAM={"bool_normalize": False})
     with pytest.raises(ValueError, match="'y' reaches 1.*e\\+20.*bool_normalize true"):
         run(config)
-
-
-# ---------------------------------------------------------------- classes of the training rows
-
-def test_labels_the_training_rows_lack_count_as_errors(tmp_path):
-    rng = np.random.default_rng(6)
-    x = rng.uniform(0, 1, size=(300, 2))
-    x = x[np.abs(x[:, 0] - x[:, 1]) > 0.1][:200]
-    label = np.where(x[:, 0] > x[:, 1], 1, 0)
-    frame = pd.DataFrame({"a": x[:, 0], "b": x[:, 1], "label": label})
-    frame.loc[frame.index[-10:], "label"] = 5      # in the test file only
-    train, test = write_parts(tmp_path, frame, [150, 50])
-    config = make_config(tmp_path, [train, test], MODEL_PARAM={"interp_method": "MLP"},
-                         TRAIN_PARAM={"num_epochs_MLP": 40, "learning_rate": 0.01})
-    result, printed = run(config, run_type="classification")
-    assert list(result.model.classes) == [0, 1]
-    assert "test: 10 of 50 rows have a label that no training row has (5)" in printed
-    data = pd.read_csv(test)
-    wrong = np.mean(predict(result.model, data)["label"] != data["label"])
-    assert result.error_test == wrong >= 0.2
-    # The cross-entropy is over the 40 rows of known classes.
-    assert np.isfinite(config["OUTPUT"]["metrics"]["test"]["cross_entropy"])
-    # A validation file with no label of the training rows cannot rank models.
-    frame.iloc[150:].assign(label=9).to_csv(test, index=False)
-    config["DATA_PARAM"]["data_filenames"] = [str(train), str(test), str(test)]
-    with pytest.raises(ValueError, match="no validation row has a label of the training rows"):
-        run(config, run_type="classification")
