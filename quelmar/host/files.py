@@ -23,8 +23,10 @@ Three ways to open an argument (its plan's ``"how"``):
   training data); missing folders are made on the way, inside the root. An
   existing file is opened as with ``"read"``.
 
-What the tool reports (its result, its error text) names the paths the client
-gave, not the descriptors.
+A file that does not exist is handed over as ``/proc/self/fd/-1`` (a path
+nobody can create), so the tool reports it missing in its own words. What the
+tool reports (its result, its error text) names the checked paths again, not
+the descriptors.
 """
 
 from __future__ import annotations
@@ -178,7 +180,9 @@ def _expander(kind: str, raw: IO[bytes], shown: str) -> IO[bytes]:
         archive = zipfile.ZipFile(raw)
         members = [info for info in archive.infolist() if not info.is_dir()]
         if len(members) != 1:
-            raise FileRefused(f"{shown} is a zip archive of {len(members)} files; only an archive of one file can be read")
+            raise FileRefused(
+                f"{shown} is a zip archive of {len(members)} files; only an archive of one file can be read"
+            )
         return archive.open(members[0])
     raise FileRefused(f"{shown} is compressed ({kind}); only gzip, bzip2, xz and zip files can be read")
 

@@ -157,7 +157,8 @@ def _call_with(request: dict[str, Any], out: TextIO, opened: OpenedFiles) -> dic
         try:
             arguments = open_plan(plan, arguments, opened)
         except FileGone as exc:
-            return {"error": f"FileNotFoundError: [Errno 2] No such file or directory: {exc.path!r}", "interrupted": False}
+            missing = f"FileNotFoundError: [Errno 2] No such file or directory: {exc.path!r}"
+            return {"error": missing, "interrupted": False}
         except FileRefused as exc:
             return {"error": REFUSED + str(exc), "interrupted": False}
         if request["tool"] == "execute_fitrun":

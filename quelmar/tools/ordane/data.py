@@ -81,7 +81,8 @@ def read_frame(path: str) -> pd.DataFrame:
     source = path
     if _IN_OPEN_FOLDER.match(path):
         try:
-            source = open(os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC), "rb")
+            flags = os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC
+            source = open(os.open(path, flags), "rb")
         except OSError as exc:
             raise ValueError(f"data file {path} cannot be opened: {exc.strerror}") from None
     try:

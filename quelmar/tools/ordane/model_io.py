@@ -146,7 +146,8 @@ def load_model(path: str | os.PathLike, *, follow_links: bool = True) -> Trained
     except OSError:
         raise FileNotFoundError(f"saved model description not found: {json_path}") from None
     try:
-        with _open_beside(folder, json_path.name, nofollow, "saved model description", json_path) as fh:
+        with _open_beside(folder, json_path.name, nofollow, "saved model description",
+                          json_path) as fh:
             text = fh.read()
         try:
             meta = json.loads(text)
@@ -163,8 +164,8 @@ def load_model(path: str | os.PathLike, *, follow_links: bool = True) -> Trained
             want = check_size(spec)
         except (KeyError, TypeError) as exc:
             raise ValueError(f"{json_path} is not a saved model description: {exc!r}") from None
-        with _open_beside(folder, params_name, nofollow, "saved model parameters", npz_path) as fh, \
-                np.load(fh) as npz:
+        with _open_beside(folder, params_name, nofollow, "saved model parameters",
+                          npz_path) as fh, np.load(fh) as npz:
             params = _read_params(npz, want, spec, npz_path)
     finally:
         os.close(folder)

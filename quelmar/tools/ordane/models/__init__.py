@@ -33,8 +33,9 @@ from .base import ModelSpec, allowed_text, check_value
 
 METHODS = {m.NAME: m for m in (linear, nonlinear, gaussian, mlp, kan, fno)}
 
-__all__ = ["MAX_PARAMETERS", "METHODS", "ModelSpec", "check_size", "describe_settings", "init_params",
-           "make_apply", "make_split", "method_settings", "param_shapes", "setting_owners"]
+__all__ = ["MAX_PARAMETERS", "METHODS", "ModelSpec", "check_size", "describe_settings",
+           "init_params", "make_apply", "make_split", "method_settings", "param_shapes",
+           "setting_owners"]
 
 MAX_PARAMETERS = 10_000_000
 """Most parameters a model may have (40 MB of float32 values; training keeps about four
