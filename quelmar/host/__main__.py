@@ -135,8 +135,10 @@ def _parse(argv: list[str] | None) -> argparse.Namespace:
         if not os.path.isdir(root):
             parser.error(f"--root {root}: not a directory")
     if args.worker_memory_mb is not None:
-        from quelmar.host.worker import MEMORY_ENV
+        from quelmar.host.worker import MEMORY_ENV, MIN_MEMORY_MB
 
+        if args.worker_memory_mb < MIN_MEMORY_MB:
+            parser.error(f"--worker-memory-mb must be at least {MIN_MEMORY_MB} (a worker needs that much to start JAX)")
         os.environ[MEMORY_ENV] = str(args.worker_memory_mb)  # the workers inherit it
     return args
 

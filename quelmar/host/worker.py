@@ -63,6 +63,9 @@ PROGRESS_PERIOD = 0.25
 MEMORY_ENV = "QUELMAR_HOST_WORKER_MEMORY_MB"
 """The worker's memory limit in MiB (the host's ``--worker-memory-mb``)."""
 
+MIN_MEMORY_MB = 512
+"""The least memory limit a worker accepts: importing JAX and starting its CPU client takes about 300 MiB."""
+
 MIB = 1024 * 1024
 
 REFUSED = "Refused by the host's file-access policy: "
@@ -103,9 +106,10 @@ def memory_limit_mb() -> int:
             value = int(float(text))
         except ValueError:
             value = 0
-        if value > 0:
+        if value >= MIN_MEMORY_MB:
             return value
-        print(f"quelmar-host worker: ignoring {MEMORY_ENV}={text!r} (not a positive number)", file=sys.stderr)
+        print(f"quelmar-host worker: ignoring {MEMORY_ENV}={text!r} (not a number of at least {MIN_MEMORY_MB})",
+              file=sys.stderr)
     return default_memory_mb()
 
 
