@@ -292,17 +292,21 @@ def test_a_model_over_the_parameter_bound_is_refused_before_anything_is_read(sav
 
 
 def test_workers_run_jax_under_their_memory_limit(tmp_path):
-    """Slow (a host and a worker importing JAX): the limit must hold in a real worker process."""
+    """Slow (a host, a quick and a training worker): the limit must hold in real worker processes."""
     sys.path.insert(0, str(Path(__file__).parent))
-    from test_host_hardened import RawHost
+    from test_host_hardened import RawHost, text, training, training_data
 
-    host = RawHost(["-m", "quelmar.host", "--root", str(tmp_path), "--worker-memory-mb", "1024"], tmp_path)
+    host = RawHost(["-m", "quelmar.host", "--root", str(tmp_path), "--worker-memory-mb", "512"], tmp_path)
     try:
         host.initialize()
         answer = host.response(host.call("execute_plusor", {"a": 1.5, "b": 2}))
-        assert json.loads(answer["result"]["content"][0]["text"]) == {"result": 3.5}
+        assert json.loads(text(answer)) == {"result": 3.5}
         (pid,) = [p for p in host.children() if b"--describe" not in Path(f"/proc/{p}/cmdline").read_bytes()]
         limits = Path(f"/proc/{pid}/limits").read_text().splitlines()
-        assert [line.split()[3:5] for line in limits if line.startswith("Max data size")] == [[str(1 << 30)] * 2]
+        assert [line.split()[3:5] for line in limits if line.startswith("Max data size")] == [[str(512 << 20)] * 2]
+        # A training that needs more fails with a clear error (JAX's dispatch threads would wait for ever).
+        big = {**training(training_data(tmp_path), "MLP", 1), "nneurons": 3000, "nlayers": 2}
+        answer = host.response(host.call("execute_fitrun", big))
+        assert text(answer).endswith("(the worker's memory limit is 512 MiB: --worker-memory-mb)"), answer
     finally:
         host.close()

@@ -141,7 +141,8 @@ class FilePolicy:
                 how = "create"
             else:
                 how = "read"
-            plan[name] = {"path": real, "how": how, "limit": int(self.max_file_mb * MIB), "shown": f"{name} {value!r}"}
+            limit = int(self.max_file_mb * MIB)
+            plan[name] = {"path": real, "how": how, "limit": limit, "shown": f"{name} {value!r}"}
         checked[FILES_KEY] = plan  # also replaces whatever a client sent under that name
         for name in CONTENT_ARGUMENTS.get(tool, ()):
             value = arguments.get(name)

@@ -125,6 +125,20 @@ def limit_memory(mb: int) -> None:
 _memory_mb = 0
 
 
+def _jax_inline() -> None:
+    """Have JAX run CPU computations inline rather than on its dispatch threads.
+
+    An allocation that fails under the memory limit on a dispatch thread leaves
+    the caller waiting for ever (JAX 0.12); run inline, it raises
+    ``RESOURCE_EXHAUSTED`` in the tool, which then fails with a clear error.
+    """
+    try:
+        import jax
+    except Exception:  # no JAX: nothing to set
+        return
+    jax.config.update("jax_cpu_enable_async_dispatch", False)
+
+
 def _out_of_memory(exc: BaseException) -> bool:
     return isinstance(exc, MemoryError) or "RESOURCE_EXHAUSTED" in str(exc)[:200]
 
@@ -198,6 +212,7 @@ def serve(modules: list[str]) -> int:
     except (OSError, ValueError) as exc:
         _memory_mb = 0
         print(f"quelmar-host worker: cannot limit its memory: {exc}", file=sys.stderr)
+    _jax_inline()
     signal.signal(signal.SIGINT, _on_sigint)
     signal.signal(signal.SIGTERM, signal.SIG_DFL)
     for name in modules:

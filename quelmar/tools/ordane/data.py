@@ -67,6 +67,7 @@ def generate_dataset(path: str | os.PathLike, size: int, input_col, output_col,
 
 _IN_OPEN_FOLDER = re.compile(r"/proc/self/fd/[0-9]+/[^/]+\Z")
 
+
 def read_frame(path: str) -> pd.DataFrame:
     """Read a CSV file whose first row is its header (also a row of numbers).
 
