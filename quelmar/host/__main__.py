@@ -52,6 +52,7 @@ def _count(text: str) -> int:
 def _parse(argv: list[str] | None) -> argparse.Namespace:
     from quelmar.host.pool import default_max_queue, default_pool_size
     from quelmar.host.server import DEFAULT_CALL_TIMEOUT, DEFAULT_GRACE, DEFAULT_PROGRESS_INTERVAL
+    from quelmar.host.worker import default_memory_mb
 
     parser = argparse.ArgumentParser(
         prog="quelmar-host",
@@ -73,6 +74,11 @@ def _parse(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument(
         "--max-content-mb", type=_positive, default=64, metavar="MIB",
         help="largest csv_content text (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--worker-memory-mb", type=_count, default=None, metavar="MIB",
+        help="memory limit of each worker process (heap and private mappings; default: a quarter of the "
+        f"machine's memory, at least 2048: {default_memory_mb()} here)",
     )
     parser.add_argument(
         "--workers", type=_count, default=default_pool_size(), metavar="N",
@@ -128,6 +134,12 @@ def _parse(argv: list[str] | None) -> argparse.Namespace:
     for root in args.root:
         if not os.path.isdir(root):
             parser.error(f"--root {root}: not a directory")
+    if args.worker_memory_mb is not None:
+        from quelmar.host.worker import MEMORY_ENV, MIN_MEMORY_MB
+
+        if args.worker_memory_mb < MIN_MEMORY_MB:
+            parser.error(f"--worker-memory-mb must be at least {MIN_MEMORY_MB} (a worker needs that much to start JAX)")
+        os.environ[MEMORY_ENV] = str(args.worker_memory_mb)  # the workers inherit it
     return args
 
 

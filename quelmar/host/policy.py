@@ -7,8 +7,12 @@ is not a regular file (a FIFO, a device, a socket, a ``/proc`` or ``/sys``
 entry), or is larger than the file-size limit. Text given as ``csv_content``
 has a size limit of its own. A training file that the pipeline is asked to
 generate (``bool_data_generation``) must lie inside a root too; its folders
-may not exist yet. The call then receives the resolved absolute path, so the
-worker reads exactly the file that was checked.
+may not exist yet.
+
+The checked arguments carry the resolved absolute paths and, under
+``FILES_KEY``, how the worker opens each one just before the call
+(``quelmar.host.files``): without following any link, so that what the tool
+reads is the file that was checked, even after the call waited in a queue.
 
 The allowed roots: the ``--root`` directories; without them, the roots the
 client declares (MCP ``roots/list``); without those, the directory the host
@@ -25,7 +29,7 @@ from pathlib import Path
 from typing import Any
 from urllib.parse import unquote, urlparse
 
-__all__ = ["FilePolicy", "Refused", "paths_from_root_uris"]
+__all__ = ["FILES_KEY", "FilePolicy", "Refused", "paths_from_root_uris"]
 
 MIB = 1024 * 1024
 
@@ -38,6 +42,17 @@ READ_ARGUMENTS = {
 
 CONTENT_ARGUMENTS = {"execute_tabextent": ("csv_content",), "predict": ("csv_content",)}
 """Arguments that carry file content as text."""
+
+MODEL_ARGUMENTS = {"predict": ("model_file",)}
+"""Path arguments naming a saved model: the worker opens its folder, and the loader reads the
+description and the parameters beside it in that open folder."""
+
+GENERATED_ARGUMENTS = {"execute_fitrun": {"data_train": "bool_data_generation"}}
+"""Path arguments whose file the tool writes when missing, with the flag that asks for it."""
+
+FILES_KEY = "@files"
+"""The entry of the checked arguments that tells the worker how to open each checked path
+(argument name to ``{"path", "how", "limit", "shown"}``); never a tool's parameter."""
 
 SPECIAL_TREES = ("/proc", "/sys", "/dev")
 """Kernel file systems: what looks like a file there is not one."""
@@ -113,11 +128,22 @@ class FilePolicy:
     def check_call(self, tool: str, arguments: dict[str, Any]) -> dict[str, Any]:
         """The call's arguments with every path resolved; Refused when one is not allowed."""
         checked = dict(arguments)
+        plan: dict[str, dict[str, Any]] = {}
         for name in READ_ARGUMENTS.get(tool, ()):
             value = arguments.get(name)
-            if not isinstance(value, str):
-                continue  # None (not given) or a wrong type, which the tool itself refuses
-            checked[name] = self.check_path(name, value)
+            if not isinstance(value, str) or not value:
+                continue  # None or "" (not given) or a wrong type, which the tool itself refuses
+            checked[name] = real = self.check_path(name, value)
+            flag = GENERATED_ARGUMENTS.get(tool, {}).get(name)
+            if name in MODEL_ARGUMENTS.get(tool, ()):
+                how = "folder"
+            elif flag is not None and arguments.get(flag) in (True, 1):
+                how = "create"
+            else:
+                how = "read"
+            limit = int(self.max_file_mb * MIB)
+            plan[name] = {"path": real, "how": how, "limit": limit, "shown": f"{name} {value!r}"}
+        checked[FILES_KEY] = plan  # also replaces whatever a client sent under that name
         for name in CONTENT_ARGUMENTS.get(tool, ()):
             value = arguments.get(name)
             if isinstance(value, str):

@@ -2,7 +2,10 @@
 
 A plain Python tool (not a compiled module), run in the quick tools' worker
 processes like the others. The host's file-access policy checks
-``model_file`` and ``file_path`` before a call reaches a worker.
+``model_file`` and ``file_path`` before a call reaches a worker; the worker
+opens the model's folder, and the model's description and parameters are read
+in that folder without following a link (the parameters must be a file beside
+the description).
 """
 
 from __future__ import annotations
@@ -34,6 +37,7 @@ def predict(model_file: str, file_path: str | None = None, csv_content: str | No
     import pandas as pd
 
     from quelmar.tools.ordane import predict as ordane_predict
+    from quelmar.tools.ordane.model_io import load_model
 
     if not isinstance(model_file, str) or not model_file:
         raise TypeError("model_file must be a non-empty path string")
@@ -51,7 +55,7 @@ def predict(model_file: str, file_path: str | None = None, csv_content: str | No
             raise ValueError("csv_content is empty") from None
         except pd.errors.ParserError as exc:
             raise ValueError(f"csv_content is not readable CSV: {exc}") from None
-    frame = ordane_predict(model_file, data)
+    frame = ordane_predict(load_model(model_file, follow_links=False), data)
     rows = [{k: _plain(v) for k, v in row.items()} for row in frame.to_dict(orient="records")]
     return {"columns": [str(c) for c in frame.columns], "rows": rows}
 

@@ -20,6 +20,17 @@ ignored. The worker ends at the end of its input, and with its parent process
 object, each tool's docstring (or why its module cannot be imported) and the
 training methods the pipeline supports, then exits.
 
+Before the call, the worker opens the call's checked files as the policy
+planned (``quelmar.host.files``) and hands the tool the open files; what the
+tool reports names the client's paths again. A file that is no longer what
+was checked is refused without calling the tool.
+
+The worker runs under a memory limit: ``RLIMIT_DATA`` (its heap and private
+mappings) of ``QUELMAR_HOST_WORKER_MEMORY_MB`` MiB, set by the host's
+``--worker-memory-mb``; by default a quarter of the machine's memory, at
+least 2 GiB. A call that needs more fails with ``MemoryError`` (or JAX's
+``RESOURCE_EXHAUSTED``), and the error names the limit.
+
 The environment variable ``QUELMAR_HOST_TEST_SETUP`` (tests only) names a
 Python file that the worker runs after its imports, so that a test can
 replace tool functions inside the worker.
@@ -31,12 +42,15 @@ import ctypes
 import importlib
 import json
 import os
+import resource
 import runpy
 import signal
 import sys
 import time
 from typing import Any, TextIO
 
+from quelmar.host.files import FileGone, FileRefused, OpenedFiles, open_plan
+from quelmar.host.policy import FILES_KEY
 from quelmar.host.stdio import claim_stdio
 from quelmar.host.values import error_text, to_jsonable
 
@@ -45,6 +59,16 @@ TEST_SETUP_ENV = "QUELMAR_HOST_TEST_SETUP"
 
 PROGRESS_PERIOD = 0.25
 """Least seconds between two progress messages of a training (the last epoch is always sent)."""
+
+MEMORY_ENV = "QUELMAR_HOST_WORKER_MEMORY_MB"
+"""The worker's memory limit in MiB (the host's ``--worker-memory-mb``)."""
+
+MIN_MEMORY_MB = 512
+"""The least memory limit a worker accepts: importing JAX and starting its CPU client takes about 300 MiB."""
+
+MIB = 1024 * 1024
+
+REFUSED = "Refused by the host's file-access policy: "
 
 _busy = False
 
@@ -65,6 +89,60 @@ def _die_with_parent() -> None:
         os._exit(1)
 
 
+def default_memory_mb() -> int:
+    """A worker's default memory limit: a quarter of the machine's memory, at least 2 GiB."""
+    try:
+        total = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+    except (ValueError, OSError):
+        total = 0
+    return max(2048, total // 4 // MIB)
+
+
+def memory_limit_mb() -> int:
+    """The limit in force for the workers: ``QUELMAR_HOST_WORKER_MEMORY_MB``, else the default."""
+    text = os.environ.get(MEMORY_ENV, "").strip()
+    if text:
+        try:
+            value = int(float(text))
+        except ValueError:
+            value = 0
+        if value >= MIN_MEMORY_MB:
+            return value
+        print(f"quelmar-host worker: ignoring {MEMORY_ENV}={text!r} (not a number of at least {MIN_MEMORY_MB})",
+              file=sys.stderr)
+    return default_memory_mb()
+
+
+def limit_memory(mb: int) -> None:
+    """Cap this process's heap and private mappings (``RLIMIT_DATA``) at ``mb`` MiB, hard limit too."""
+    wanted = mb * MIB
+    _, hard = resource.getrlimit(resource.RLIMIT_DATA)
+    if hard != resource.RLIM_INFINITY:
+        wanted = min(wanted, hard)
+    resource.setrlimit(resource.RLIMIT_DATA, (wanted, wanted))
+
+
+_memory_mb = 0
+
+
+def _jax_inline() -> None:
+    """Have JAX run CPU computations inline rather than on its dispatch threads.
+
+    An allocation that fails under the memory limit on a dispatch thread leaves
+    the caller waiting for ever (JAX 0.12); run inline, it raises
+    ``RESOURCE_EXHAUSTED`` in the tool, which then fails with a clear error.
+    """
+    try:
+        import jax
+    except Exception:  # no JAX: nothing to set
+        return
+    jax.config.update("jax_cpu_enable_async_dispatch", False)
+
+
+def _out_of_memory(exc: BaseException) -> bool:
+    return isinstance(exc, MemoryError) or "RESOURCE_EXHAUSTED" in str(exc)[:200]
+
+
 def _send(out: TextIO, message: dict[str, Any]) -> None:
     out.write(json.dumps(message, ensure_ascii=False, allow_nan=False) + "\n")
     out.flush()
@@ -83,23 +161,40 @@ def _progress_sender(out: TextIO):
 
 
 def _call(request: dict[str, Any], out: TextIO) -> dict[str, Any]:
+    with OpenedFiles() as opened:
+        return _call_with(request, out, opened)
+
+
+def _call_with(request: dict[str, Any], out: TextIO, opened: OpenedFiles) -> dict[str, Any]:
     global _busy
     progress = None
     try:
         function = getattr(importlib.import_module(request["module"]), request["tool"])
+        arguments = dict(request["arguments"])
+        plan = arguments.pop(FILES_KEY, None) or {}
+        try:
+            arguments = open_plan(plan, arguments, opened)
+        except FileGone as exc:
+            missing = f"FileNotFoundError: [Errno 2] No such file or directory: {exc.path!r}"
+            return {"error": missing, "interrupted": False}
+        except FileRefused as exc:
+            return {"error": REFUSED + str(exc), "interrupted": False}
         if request["tool"] == "execute_fitrun":
             progress = importlib.import_module("quelmar.tools.ordane.progress")
             progress.set_callback(_progress_sender(out))
         _busy = True
         try:
-            value = function(**request["arguments"])
+            value = function(**arguments)
         finally:
             _busy = False
-        return {"ok": to_jsonable(value)}
+        return {"ok": opened.restore(to_jsonable(value))}
     except KeyboardInterrupt:
         return {"error": "KeyboardInterrupt", "interrupted": True}
     except Exception as exc:
-        return {"error": error_text(exc), "interrupted": False}
+        text = opened.named(error_text(exc))
+        if _out_of_memory(exc) and _memory_mb:
+            text += f" (the worker's memory limit is {_memory_mb} MiB: --worker-memory-mb)"
+        return {"error": text, "interrupted": False}
     finally:
         _busy = False
         if progress is not None:
@@ -108,8 +203,16 @@ def _call(request: dict[str, Any], out: TextIO) -> dict[str, Any]:
 
 def serve(modules: list[str]) -> int:
     """Import the modules, then run requests until the input ends."""
+    global _memory_mb
     wire_in, wire_out = claim_stdio()
     _die_with_parent()
+    _memory_mb = memory_limit_mb()
+    try:
+        limit_memory(_memory_mb)
+    except (OSError, ValueError) as exc:
+        _memory_mb = 0
+        print(f"quelmar-host worker: cannot limit its memory: {exc}", file=sys.stderr)
+    _jax_inline()
     signal.signal(signal.SIGINT, _on_sigint)
     signal.signal(signal.SIGTERM, signal.SIG_DFL)
     for name in modules:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import re
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -64,18 +65,36 @@ def generate_dataset(path: str | os.PathLike, size: int, input_col, output_col,
 
 # ---------------------------------------------------------------- reading
 
+_IN_OPEN_FOLDER = re.compile(r"/proc/self/fd/[0-9]+/[^/]+\Z")
+
+
 def read_frame(path: str) -> pd.DataFrame:
-    """Read a CSV file whose first row is its header (also a row of numbers)."""
+    """Read a CSV file whose first row is its header (also a row of numbers).
+
+    A file named inside an open folder (``/proc/self/fd/N/name``, as the tool
+    host hands over the folder of a file it lets the pipeline write) is read
+    without following a link at its name, so it is the file in that folder.
+    """
     if not os.path.exists(path):
         raise FileNotFoundError(f"data file not found: {path}")
     if os.path.isdir(path):
         raise ValueError(f"data file {path} is a directory")
+    source = path
+    if _IN_OPEN_FOLDER.match(path):
+        try:
+            flags = os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC
+            source = open(os.open(path, flags), "rb")
+        except OSError as exc:
+            raise ValueError(f"data file {path} cannot be opened: {exc.strerror}") from None
     try:
-        frame = pd.read_csv(path, header=0)
+        frame = pd.read_csv(source, header=0)
     except pd.errors.EmptyDataError:
         raise ValueError(f"data file {path} is empty") from None
     except (pd.errors.ParserError, UnicodeDecodeError) as exc:
         raise ValueError(f"data file {path} is not a readable CSV file: {exc}") from None
+    finally:
+        if source is not path:
+            source.close()
     frame.columns = [str(c) for c in frame.columns]
     return frame
 

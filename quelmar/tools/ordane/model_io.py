@@ -2,16 +2,19 @@
 
 from __future__ import annotations
 
+import errno
 import json
 import os
+import stat
 import time
+import zipfile
 from pathlib import Path
 
 import jax
 import numpy as np
 
 from .data import Scaling
-from .models import ModelSpec, init_params, make_apply
+from .models import ModelSpec, check_size, make_apply
 
 FORMAT_VERSION = 1
 
@@ -155,42 +158,111 @@ class TrainedModel:
         raise RuntimeError(f"could not find a free file name for {stem} in {directory}")
 
 
-def load_model(path: str | os.PathLike) -> TrainedModel:
+def load_model(path: str | os.PathLike, *, follow_links: bool = True) -> TrainedModel:
     """Load a model saved by a training run.
 
     `path` is the saved ``.json`` file, its ``.npz`` file, or their common
     path without a suffix.  Returns a `TrainedModel`; call ``.predict(x)``.
+
+    The parameters are read from the file the description names
+    (``params_file``), which must be a plain file name: the file lies beside
+    the description, in the same folder; any other name is refused before
+    anything is opened.  A model with more than `models.MAX_PARAMETERS`
+    parameters is refused before they are read.  With ``follow_links=False``
+    (as the tool host asks) neither file may be a link.
     """
     path = Path(path)
     json_path = path if path.suffix == ".json" else path.with_suffix(".json")
     if path.suffix not in (".json", ".npz"):
         json_path = path.parent / (path.name + ".json")
-    if not json_path.is_file():
-        raise FileNotFoundError(f"saved model description not found: {json_path}")
+    nofollow = 0 if follow_links else os.O_NOFOLLOW
     try:
-        meta = json.loads(json_path.read_text())
-        spec = ModelSpec.from_json(meta["model"])
-        scaling = Scaling.from_json(meta["scaling"])
-        npz_path = json_path.parent / meta.get("params_file", json_path.stem + ".npz")
-    except (ValueError, KeyError, TypeError) as exc:
-        raise ValueError(f"{json_path} is not a saved model description: {exc}") from None
-    if not npz_path.is_file():
-        raise FileNotFoundError(f"saved model parameters not found: {npz_path}")
-    with np.load(npz_path) as npz:
-        params = {k: npz[k] for k in npz.files}
-    _check_params(params, spec, npz_path)
+        folder = os.open(json_path.parent, _FOLDER)
+    except OSError:
+        raise FileNotFoundError(f"saved model description not found: {json_path}") from None
+    try:
+        with _open_beside(folder, json_path.name, nofollow, "saved model description",
+                          json_path) as fh:
+            text = fh.read()
+        try:
+            meta = json.loads(text)
+            spec = ModelSpec.from_json(meta["model"])
+            scaling = Scaling.from_json(meta["scaling"])
+            params_name = meta.get("params_file", json_path.stem + ".npz")
+        except (ValueError, KeyError, TypeError, AttributeError) as exc:
+            raise ValueError(f"{json_path} is not a saved model description: {exc}") from None
+        if not _plain_name(params_name):
+            raise ValueError(f"{json_path}: params_file {params_name!r} is not the name of a file "
+                             f"beside the description; the parameters must lie in the same folder")
+        npz_path = json_path.parent / params_name
+        try:
+            want = check_size(spec)
+        except (KeyError, TypeError) as exc:
+            raise ValueError(f"{json_path} is not a saved model description: {exc!r}") from None
+        with _open_beside(folder, params_name, nofollow, "saved model parameters",
+                          npz_path) as fh, np.load(fh) as npz:
+            params = _read_params(npz, want, spec, npz_path)
+    finally:
+        os.close(folder)
     return TrainedModel(spec, params, scaling, meta["run_type"], meta["input_col"],
                         meta["output_col"], meta.get("classes"), meta.get("info"),
                         meta.get("input_names"), meta.get("output_names"))
 
 
-def _check_params(params: dict, spec: ModelSpec, npz_path: Path) -> None:
-    """Refuse parameters whose names or shapes are not those of `spec`'s model
+_FOLDER = getattr(os, "O_PATH", os.O_RDONLY) | os.O_DIRECTORY | os.O_CLOEXEC
+
+
+def _plain_name(name) -> bool:
+    """A file name without a folder: no separator, not "." or "..", no NUL."""
+    return (isinstance(name, str) and name not in ("", ".", "..") and "/" not in name
+            and os.sep not in name and "\0" not in name)
+
+
+def _open_beside(folder: int, name: str, nofollow: int, what: str, shown: Path):
+    """The regular file `name` in the open `folder`, as a binary file object."""
+    try:
+        fd = os.open(name, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC | nofollow, dir_fd=folder)
+    except FileNotFoundError:
+        raise FileNotFoundError(f"{what} not found: {shown}") from None
+    except OSError as exc:
+        if nofollow and exc.errno == errno.ELOOP:
+            raise ValueError(f"{what} {shown} is a link, which is not followed") from None
+        raise ValueError(f"{what} {shown} cannot be opened: {exc.strerror}") from None
+    fh = os.fdopen(fd, "rb")
+    if not stat.S_ISREG(os.fstat(fd).st_mode):
+        fh.close()
+        raise ValueError(f"{what} {shown} is not a regular file")
+    os.set_blocking(fd, True)
+    return fh
+
+
+_HEADER_READERS = {(1, 0): np.lib.format.read_array_header_1_0,
+                   (2, 0): np.lib.format.read_array_header_2_0}
+
+
+def _read_params(npz, want: dict, spec: ModelSpec, npz_path: Path) -> dict:
+    """The arrays of `npz`, after checking from their headers (before reading
+    them) that their names and shapes are those of `spec`'s model."""
+    shapes = {}
+    try:
+        for name in npz.files:
+            with npz.zip.open(name + ".npy") as member:
+                reader = _HEADER_READERS.get(np.lib.format.read_magic(member))
+                if reader is None:
+                    raise ValueError("an unknown array format")
+                shapes[name] = tuple(reader(member)[0])
+    except (ValueError, KeyError, OSError, zipfile.BadZipFile) as exc:
+        raise ValueError(f"{npz_path} is not a saved parameters file: {exc}") from None
+    _check_params(shapes, spec, npz_path, want)
+    return {k: npz[k] for k in npz.files}
+
+
+def _check_params(shapes: dict, spec: ModelSpec, npz_path: Path, want: dict) -> None:
+    """Refuse parameter shapes that are not those of `spec`'s model, `want`
     (a file saved with another parameter layout, or a damaged one)."""
-    want = jax.eval_shape(lambda: init_params(spec, jax.random.PRNGKey(0)))
-    if params.keys() == want.keys() and all(params[k].shape == want[k].shape for k in want):
+    if shapes.keys() == want.keys() and all(shapes[k] == want[k].shape for k in want):
         return
-    got = ", ".join(f"{k} {tuple(v.shape)}" for k, v in params.items())
+    got = ", ".join(f"{k} {v}" for k, v in shapes.items())
     expected = ", ".join(f"{k} {tuple(v.shape)}" for k, v in want.items())
     raise ValueError(f"{npz_path} does not hold the parameters of a {spec.method} model with "
                      f"these settings (saved by another version?): it has {got}; "

@@ -25,6 +25,7 @@ model from it.  Nothing outside this package names a method.
 from __future__ import annotations
 
 import dataclasses
+import math
 import textwrap
 
 from . import fno, gaussian, kan, linear, mlp, nonlinear
@@ -32,12 +33,38 @@ from .base import ModelSpec, allowed_text, check_value
 
 METHODS = {m.NAME: m for m in (linear, nonlinear, gaussian, mlp, kan, fno)}
 
-__all__ = ["METHODS", "ModelSpec", "describe_settings", "init_params", "make_apply", "make_split",
-           "method_settings",
+__all__ = ["MAX_PARAMETERS", "METHODS", "ModelSpec", "check_size", "describe_settings",
+           "init_params", "make_apply", "make_split", "method_settings", "param_shapes",
            "setting_owners"]
+
+MAX_PARAMETERS = 10_000_000
+"""Most parameters a model may have (40 MB of float32 values; training keeps about four
+times that, plus the activations). A larger model is refused before anything is allocated."""
+
+
+def param_shapes(spec: ModelSpec) -> dict:
+    """The shape and dtype of each of `spec`'s parameters, found without allocating them."""
+    import jax
+
+    return jax.eval_shape(lambda: METHODS[spec.method].init(spec, jax.random.PRNGKey(0)))
+
+
+def check_size(spec: ModelSpec) -> dict:
+    """`param_shapes(spec)`; ValueError when the model has more than `MAX_PARAMETERS` parameters."""
+    shapes = param_shapes(spec)
+    count = sum(math.prod(s.shape) for s in shapes.values())
+    if count > MAX_PARAMETERS:
+        settings = ", ".join(f"{k}={v}" for k, v in spec.settings.items()
+                             if isinstance(v, int) and not isinstance(v, bool))
+        raise ValueError(f"a {spec.method} model with {spec.n_in} inputs, {spec.n_out} outputs and "
+                         f"{settings or 'these settings'} has {count:,} parameters, more than the "
+                         f"limit of {MAX_PARAMETERS:,}: choose smaller settings")
+    return shapes
 
 
 def init_params(spec: ModelSpec, key) -> dict:
+    """The initial parameters (refused first by `check_size` when there are too many)."""
+    check_size(spec)
     return METHODS[spec.method].init(spec, key)
 
 
