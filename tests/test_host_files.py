@@ -310,3 +310,15 @@ def test_workers_run_jax_under_their_memory_limit(tmp_path):
         assert text(answer).endswith("(the worker's memory limit is 512 MiB: --worker-memory-mb)"), answer
     finally:
         host.close()
+
+
+def test_a_file_handed_as_an_open_folder_is_named_by_where_it_lies(tree):
+    from quelmar.tools.ordane.main import _shown_path
+
+    root, _ = tree
+    fd = os.open(root / "d", os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        assert _shown_path(f"/proc/self/fd/{fd}/t.csv") == str((root / "d" / "t.csv").resolve())
+    finally:
+        os.close(fd)
+    assert _shown_path("d/t.csv") == "d/t.csv" and _shown_path(None) is None

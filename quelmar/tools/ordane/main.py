@@ -338,6 +338,14 @@ def train_model(*, config, run_type, gpu_idx=0) -> TrainResult:
     return result
 
 
+def _shown_path(path):
+    """The path a reader knows: a file handed over as an open descriptor
+    (`/proc/self/fd/N/...`) is named by where it lies."""
+    if path and str(path).startswith("/proc/self/fd/"):
+        return os.path.realpath(path)
+    return path
+
+
 def _run_stamp(config, method: str) -> str:
     """The time stamp of the run: that of ``OUTPUT.log_file`` when given, else now."""
     log_file = (config.get("OUTPUT") or {}).get("log_file")
@@ -373,7 +381,7 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
     classify = s.run_type == "classification"
     train_file = s.data_filenames[0]
     if s.bool_data_generation and not os.path.exists(train_file):
-        _say(f"Generating {s.data_size} rows of synthetic data into {train_file}")
+        _say(f"Generating {s.data_size} rows of synthetic data into {_shown_path(train_file)}")
         generate_dataset(train_file, s.data_size, s.input_col, s.output_col, s.run_type,
                          s.random_seed)
 
@@ -599,7 +607,8 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
         del m["_error"], m["_key"]
 
     model.params = {k: np.asarray(v) for k, v in jax.device_get(unravel(params)).items()}
-    model.info = {"data_filenames": list(s.data_filenames), "bool_normalize": s.bool_normalize,
+    model.info = {"data_filenames": [_shown_path(f) for f in s.data_filenames],
+                  "bool_normalize": s.bool_normalize,
                   "learning_rate": s.learning_rate, "batch_size": s.batch_size,
                   "epochs_run": ep, "best_epoch": best_epoch, "random_seed": s.random_seed,
                   "error_name": error_name, "error_test": error_test, "metrics": metrics}
