@@ -414,6 +414,9 @@ class FakeWorker:
     def signal(self, signum):
         pass
 
+    def alive(self):
+        return True
+
     async def close(self, wait=2.0):
         pass
 

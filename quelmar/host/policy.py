@@ -11,8 +11,10 @@ may not exist yet. The call then receives the resolved absolute path, so the
 worker reads exactly the file that was checked.
 
 The allowed roots: the ``--root`` directories; without them, the roots the
-client declares (MCP ``roots/list``); without those, the directory the host
-was started in.
+client declares (MCP ``roots/list``; an empty list, or an answer that is not
+valid, means no roots); without those, the directory the host was started
+in, unless that is ``/`` or the user's home directory: then no roots, and
+every path is refused with a message that says how to grant some.
 """
 
 from __future__ import annotations
@@ -25,18 +27,16 @@ from pathlib import Path
 from typing import Any
 from urllib.parse import unquote, urlparse
 
+from quelmar.host.registry import TOOLS
+
 __all__ = ["FilePolicy", "Refused", "paths_from_root_uris"]
 
 MIB = 1024 * 1024
 
-READ_ARGUMENTS = {
-    "execute_tabextent": ("file_path",),
-    "execute_fitrun": ("data_train", "data_val", "data_test"),
-    "predict": ("model_file", "file_path"),
-}
+READ_ARGUMENTS = {entry.name: entry.paths for entry in TOOLS if entry.paths}
 """The path arguments of each tool, all of them files that the tool reads."""
 
-CONTENT_ARGUMENTS = {"execute_tabextent": ("csv_content",), "predict": ("csv_content",)}
+CONTENT_ARGUMENTS = {entry.name: entry.content for entry in TOOLS if entry.content}
 """Arguments that carry file content as text."""
 
 SPECIAL_TREES = ("/proc", "/sys", "/dev")
@@ -44,6 +44,18 @@ SPECIAL_TREES = ("/proc", "/sys", "/dev")
 
 _URL = re.compile(r"^([A-Za-z][A-Za-z0-9+.-]*://|(file|https?|ftp|s3|gs|gcs):)", re.IGNORECASE)
 """What pandas would fetch instead of opening a local file: "scheme://..." and the URL schemes it knows."""
+
+
+NO_ROOTS = (
+    "the host has no allowed roots, so no file can be used. Start it with --root DIR (repeatable), "
+    "or let the client grant roots (MCP roots/list)"
+)
+
+
+def unsafe_start_dir(path: str | os.PathLike[str]) -> bool:
+    """Whether a start directory is too wide to serve by default: ``/`` or the user's home directory."""
+    real = os.path.realpath(path)
+    return real == os.sep or real == os.path.realpath(os.path.expanduser("~"))
 
 
 class Refused(Exception):
@@ -97,9 +109,9 @@ class FilePolicy:
         """The roots in force, the first one being where relative paths start."""
         if self.fixed_roots:
             return self.fixed_roots
-        if self.client_roots:
+        if self.client_roots is not None:
             return self.client_roots
-        return [self.start_dir]
+        return [] if unsafe_start_dir(self.start_dir) else [self.start_dir]
 
     def set_client_roots(self, paths: Iterable[str | os.PathLike[str]] | None) -> None:
         """Take the client's declared roots (None: unknown, ask again later)."""
@@ -142,6 +154,8 @@ class FilePolicy:
         if "\0" in value:
             raise Refused(f"{name} contains a NUL character")
         roots = self.roots()
+        if not roots:
+            raise Refused(f"{name} cannot be used: {NO_ROOTS}")
         candidate = Path(os.path.expanduser(value))
         if not candidate.is_absolute():
             candidate = roots[0] / candidate

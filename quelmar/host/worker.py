@@ -37,6 +37,7 @@ import sys
 import time
 from typing import Any, TextIO
 
+from quelmar.host.registry import tool_entry
 from quelmar.host.stdio import claim_stdio
 from quelmar.host.values import error_text, to_jsonable
 
@@ -87,7 +88,8 @@ def _call(request: dict[str, Any], out: TextIO) -> dict[str, Any]:
     progress = None
     try:
         function = getattr(importlib.import_module(request["module"]), request["tool"])
-        if request["tool"] == "execute_fitrun":
+        entry = tool_entry(request["tool"])
+        if entry is not None and entry.progress:
             progress = importlib.import_module("quelmar.tools.ordane.progress")
             progress.set_callback(_progress_sender(out))
         _busy = True
@@ -137,7 +139,7 @@ def serve(modules: list[str]) -> int:
 
 def describe() -> dict[str, Any]:
     """Each tool's docstring or import error, and the supported training methods."""
-    from quelmar.host.schemas import TOOLS
+    from quelmar.host.registry import TOOLS
 
     tools: dict[str, Any] = {}
     for entry in TOOLS:
