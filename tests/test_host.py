@@ -1,4 +1,5 @@
-"""The tool host, driven through the SDK's own stdio client against a server subprocess."""
+"""The tool host, driven through the SDK's own client: in-process (in-memory streams, real worker
+processes), and over stdio against a server subprocess where the wire itself is tested."""
 
 import importlib
 import inspect
@@ -16,11 +17,14 @@ import numpy as np
 import pytest
 from anyio.from_thread import start_blocking_portal
 from mcp.client.session import ClientSession
+from mcp.client._memory import InMemoryTransport
 from mcp.client.stdio import StdioServerParameters, stdio_client
 from mcp.shared.exceptions import MCPError
 
-from quelmar.host.schemas import TOOLS
+from quelmar.host.policy import FilePolicy
+from quelmar.host.registry import TOOLS
 from quelmar.host.server import ToolHost, to_jsonable
+from quelmar.host.worker import TEST_SETUP_ENV
 
 LAUNCHER = Path(__file__).with_name("host_launcher.py")
 NOISE = ("noise from print", "noise from fd 1", "noise from a child process")  # as in host_launcher.py
@@ -41,6 +45,10 @@ class Client:
         # The read time-out is a safety net against a hung server, not a measurement.
         return self.portal.call(partial(self.session.call_tool, name, arguments, read_timeout_seconds=600, **kwargs))
 
+    def raw(self, method, params=None):
+        """A request as plain JSON-RPC (the result as a dict; MCPError for an error)."""
+        return self.portal.call(self.session._dispatcher.send_raw_request, method, params)
+
 
 @asynccontextmanager
 async def _session(args, errlog, stream_errors):
@@ -57,17 +65,49 @@ async def _session(args, errlog, stream_errors):
 
 @contextmanager
 def connect(args, errlog_path):
+    """A client of a host subprocess over stdio (for what only the wire shows)."""
     stream_errors = []
     with open(errlog_path, "w") as errlog, start_blocking_portal() as portal:
         with portal.wrap_async_context_manager(_session(args, errlog, stream_errors)) as session:
             yield Client(portal, session, stream_errors)
 
 
+@asynccontextmanager
+async def _in_process(host, sessions, session_kw):
+    async with host.running():
+        server = host.build_server()
+        clients = []
+        try:
+            for _ in range(sessions):
+                transport = InMemoryTransport(server)
+                streams = await transport.__aenter__()
+                session = ClientSession(*streams, **session_kw)
+                await session.__aenter__()
+                clients.append((transport, session))
+                await session.initialize()
+            yield [session for _, session in clients]
+        finally:
+            for transport, session in reversed(clients):
+                await session.__aexit__(None, None, None)
+                await transport.__aexit__(None, None, None)
+
+
+@contextmanager
+def in_process(sessions=1, session_kw=None, **host_kw):
+    """Clients of an in-process host (its workers are real processes); one Client, or a list of them."""
+    host = ToolHost(**host_kw)
+    with start_blocking_portal() as portal:
+        with portal.wrap_async_context_manager(_in_process(host, sessions, session_kw or {})) as found:
+            clients = [Client(portal, session, []) for session in found]
+            for client in clients:
+                client.host = host
+            yield clients[0] if sessions == 1 else clients
+
+
 @pytest.fixture(scope="module")
 def host(tmp_path_factory):
     """A host whose one root is pytest's base temporary directory (every tmp_path lies in it)."""
-    root = str(tmp_path_factory.getbasetemp())
-    with connect(["-m", "quelmar.host", "--root", root], tmp_path_factory.mktemp("host") / "stderr.txt") as client:
+    with in_process(policy=FilePolicy([tmp_path_factory.getbasetemp()]), workers=1) as client:
         yield client
 
 
@@ -180,7 +220,13 @@ def test_training_run(host, tmp_path):
     data.write_text("x1,x2,y\n" + "".join(f"{a},{b},{2 * a - b + 0.5}\n" for a, b in rows))
     arguments = {"input_col": [0, 1], "output_col": [2], "data_train": str(data), "interp_method": "linear"}
     arguments |= {"num_epochs_INN": 30, "learning_rate": 0.05, "bool_plot": False, "bool_save_model": True}
-    result = ok(host.call("execute_fitrun", arguments))
+    seen = []
+
+    async def on_progress(progress, total, message):
+        seen.append((progress, total))
+
+    result = ok(host.call("execute_fitrun", arguments, progress_callback=on_progress))
+    assert seen[-1] == (30, 30)  # the last notification says the run is complete
     output = result["config"]["OUTPUT"]
     model_file = Path(output["model_file"])
     try:
@@ -241,19 +287,21 @@ def test_a_training_the_client_gave_up_on_does_not_hold_up_the_next(host, tmp_pa
 
 @pytest.fixture(scope="module")
 def patched_host(tmp_path_factory):
-    """A server whose execute_plusor prints and whose execute_timesor waits for progress."""
+    """A host whose workers' execute_timesor waits for progress and execute_minusor can crash."""
     tmp = tmp_path_factory.mktemp("patched")
-    args = [str(LAUNCHER), str(tmp / "progress-seen"), "--progress-interval", "0.2", "--workers", "1"]
-    with connect(args, tmp / "stderr.txt") as client:
-        yield SimpleNamespace(client=client, gate=tmp / "progress-seen", stderr=tmp / "stderr.txt")
+    env = {**os.environ, TEST_SETUP_ENV: str(LAUNCHER), "QUELMAR_TEST_GATE": str(tmp / "progress-seen")}
+    with in_process(progress_interval=0.2, workers=1, env=env, warm=False) as client:
+        yield SimpleNamespace(client=client, gate=tmp / "progress-seen")
 
 
-def test_printing_during_a_call_never_reaches_the_protocol(patched_host):
-    for a in range(3):
-        assert ok(patched_host.client.call("execute_plusor", {"a": a, "b": 0.5})) == {"result": a + 0.5}
-    assert patched_host.client.stream_errors == []
-    # What the calls printed went to standard error instead, every line of it.
-    stderr = patched_host.stderr.read_text()
+def test_printing_during_a_call_never_reaches_the_protocol(tmp_path):
+    """Over the real stdio wire: what tools print (from Python, fd 1, a child) goes to standard error."""
+    args = [str(LAUNCHER), str(tmp_path / "gate"), "--workers", "1", "--no-warm-start"]
+    with connect(args, tmp_path / "stderr.txt") as client:
+        for a in range(3):
+            assert ok(client.call("execute_plusor", {"a": a, "b": 0.5})) == {"result": a + 0.5}
+        assert client.stream_errors == []
+    stderr = (tmp_path / "stderr.txt").read_text()
     assert [stderr.count(line) for line in NOISE] == [3, 3, 3]
 
 
@@ -296,8 +344,8 @@ def policed(tmp_path_factory):
     (root / "link-in.csv").symlink_to(root / "sub" / "table.csv")
     os.mkfifo(root / "fifo.csv")
     (root / "big.csv").write_text(table + "4,5,6\n" * 400)  # 2.4 KiB: over the 0.002 MiB limit
-    args = ["-m", "quelmar.host", "--root", str(root), "--max-file-mb", "0.002", "--max-content-mb", "0.001"]
-    with connect(args, base / "stderr.txt") as client:
+    policy = FilePolicy([root], max_file_mb=0.002, max_content_mb=0.001)
+    with in_process(policy=policy, workers=1, warm=False) as client:
         yield SimpleNamespace(client=client, root=root, outside=outside)
 
 
@@ -358,30 +406,38 @@ def test_the_clients_roots_are_followed(tmp_path):
     for root in (first, second):
         root.mkdir()
         (root / "t.csv").write_text("a,b\n1,2\n")
-    declared = [first]
+    declared = [[first]]
 
     async def list_roots(context):
-        return types.ListRootsResult(roots=[types.Root(uri=root.as_uri()) for root in declared])
+        if declared[0] is None:
+            return types.ErrorData(code=-32603, message="no roots today")
+        return types.ListRootsResult(roots=[types.Root(uri=root.as_uri()) for root in declared[0]])
 
-    async def run():
-        params = StdioServerParameters(command=sys.executable, args=["-P", "-m", "quelmar.host"])
-        with open(tmp_path / "stderr.txt", "w") as errlog:
-            async with stdio_client(params, errlog=errlog) as streams:
-                async with ClientSession(*streams, list_roots_callback=list_roots) as session:
-                    await session.initialize()
+    def refused(client, path):
+        result = client.call("execute_tabextent", {"file_path": str(path)})
+        return result.is_error and result.content[0].text.startswith("Refused by the host's file-access policy")
 
-                    async def extent(path):
-                        result = await session.call_tool("execute_tabextent", {"file_path": str(path)})
-                        return result.is_error
+    policy = FilePolicy(start_dir=tmp_path)
+    with in_process(policy=policy, workers=1, warm=False, session_kw={"list_roots_callback": list_roots}) as client:
+        assert [refused(client, first / "t.csv"), refused(client, second / "t.csv")] == [False, True]
+        assert not refused(client, "t.csv")  # relative: against the first declared root
+        for roots, expected in [([second], [True, False]), ([], [True, True]), (None, [True, True]),
+                                ([first], [False, True])]:
+            declared[0] = roots  # an empty list, and an answer that is an error, mean no file access
+            client.portal.call(client.session.send_roots_list_changed)
+            client.raw("ping")  # the notification has been handled
+            assert [refused(client, first / "t.csv"), refused(client, second / "t.csv")] == expected, roots
 
-                    assert [await extent(first / "t.csv"), await extent(second / "t.csv")] == [False, True]
-                    assert not await extent("t.csv")  # relative: against the first declared root
-                    declared[:] = [second]
-                    await session.send_roots_list_changed()
-                    await anyio.sleep(0.2)
-                    assert [await extent(first / "t.csv"), await extent(second / "t.csv")] == [True, False]
 
-    anyio.run(run)
+@pytest.mark.parametrize("start", ["/", "~"])
+def test_a_host_started_in_a_wide_directory_serves_no_files(start):
+    start = os.path.expanduser(start)
+    with in_process(policy=FilePolicy(start_dir=start), workers=1, warm=False, client_roots=False) as client:
+        result = client.call("execute_tabextent", {"file_path": os.path.join(start, "x.csv")})
+        assert result.is_error and "no allowed roots" in result.content[0].text
+        assert "--root DIR" in result.content[0].text
+        tabextent = next(tool for tool in client.list_tools() if tool.name == "execute_tabextent")
+        assert "Host note: The host has no allowed roots, so no file can be used." in tabextent.description
 
 
 # -- in-process ---------------------------------------------------------------

@@ -146,7 +146,7 @@ def host_note(entry: ToolEntry, doc: str, supported_methods: list[str] | None, r
             "regular file are refused."
         )
     elif entry.paths:
-        lines.append(f"No files can be used now: {NO_ROOTS}.")
+        lines.append(NO_ROOTS[0].upper() + NO_ROOTS[1:] + ".")
     if entry.note:
         lines.append(entry.note)
     if "interp_method" in entry.input_schema.get("properties", {}):
