@@ -5,6 +5,9 @@ import importlib
 import inspect
 import json
 import os
+import re
+import signal
+import time
 import sys
 from contextlib import asynccontextmanager, contextmanager
 from functools import partial
@@ -563,3 +566,150 @@ def test_results_become_plain_json(value, expected):
     plain = to_jsonable(value)
     assert plain == expected and type(plain) is type(expected)
     json.dumps(plain, allow_nan=False)
+
+
+# -- the registry, tasks, workers, the handshake ----------------------------------------
+
+
+def test_every_path_argument_is_declared():
+    """A string parameter that names a path or a file must be in its tool's paths: the policy checks only those."""
+    from quelmar.host import policy
+
+    for entry in TOOLS:
+        properties = entry.input_schema["properties"]
+        strings = {name for name, prop in properties.items() if "string" in str(prop.get("type"))}
+        named = {name for name in strings if re.search("path|file", name + " " + properties[name]["description"], re.I)}
+        assert named == set(entry.paths), entry.name
+        assert set(entry.content) <= strings - named, entry.name
+        assert policy.READ_ARGUMENTS.get(entry.name, ()) == entry.paths
+        assert policy.CONTENT_ARGUMENTS.get(entry.name, ()) == entry.content
+
+
+@pytest.fixture(scope="module")
+def two_sessions(tmp_path_factory):
+    """Two sessions on one host whose root holds no training data: every training task fails at once."""
+    root = tmp_path_factory.mktemp("tasks")
+    with in_process(sessions=2, policy=FilePolicy([root]), workers=1, warm=False) as clients:
+        yield clients
+
+
+def _task(client, ttl=60_000):
+    arguments = {"input_col": [0], "output_col": [1], "data_train": "/etc/hostname"}  # refused: outside the root
+    params = {"name": "execute_fitrun", "arguments": arguments, "task": {"ttl": ttl}}
+    return client.raw("tools/call", params)["task"]["taskId"]
+
+
+def test_tasks_belong_to_their_session(two_sessions):
+    mine, other = two_sessions
+    task = _task(mine)
+    assert mine.raw("tasks/get", {"taskId": task})["status"] == "failed"
+    for method in ("tasks/get", "tasks/result", "tasks/cancel"):
+        with pytest.raises(MCPError, match=f"Unknown task id: {task}"):
+            other.raw(method, {"taskId": task})
+    assert task in [t["taskId"] for t in mine.raw("tasks/list")["tasks"]]
+    assert task not in [t["taskId"] for t in other.raw("tasks/list")["tasks"]]
+
+
+def test_tasks_are_capped_dropped_after_their_ttl_and_listed_in_pages(two_sessions, monkeypatch):
+    mine, _ = two_sessions
+    store = mine.host.tasks
+    store.tasks.clear()
+    monkeypatch.setattr(store, "max_tasks", 5)
+    monkeypatch.setattr(store, "page_size", 2)
+    created = [_task(mine) for _ in range(8)]
+    assert list(store.tasks) == created[3:]  # the oldest finished ones made room
+    pages, cursor = [], None
+    while True:
+        reply = mine.raw("tasks/list", {"cursor": cursor} if cursor else {})
+        pages.append([t["taskId"] for t in reply["tasks"]])
+        if (cursor := reply.get("nextCursor")) is None:
+            break
+    assert pages == [created[3:5], created[5:7], created[7:]]
+    with pytest.raises(MCPError, match="unknown cursor"):
+        mine.raw("tasks/list", {"cursor": "nonsense"})
+    for record in store.tasks.values():  # their time to live has passed
+        record.started -= 61
+    assert mine.raw("tasks/list")["tasks"] == [] and store.tasks == {}
+
+
+def test_workers_start_with_the_host_and_a_killed_idle_one_is_replaced(tmp_path):
+    with in_process(workers=1, policy=FilePolicy([tmp_path])) as client:
+        lanes = (client.host.quick, client.host.training)
+        deadline = time.monotonic() + 300  # a safety net against a host that never starts them
+        while not all(lane._idle for lane in lanes):
+            assert time.monotonic() < deadline
+            time.sleep(0.05)
+        (worker,) = client.host.quick._idle
+        assert ok(client.call("execute_plusor", {"a": 1, "b": 2})) == {"result": 3.0}
+        assert client.host.quick._idle == [worker]  # the call went to the worker started ahead
+        os.kill(worker.pid, signal.SIGKILL)
+        while Path(f"/proc/{worker.pid}/stat").exists() and worker.alive():
+            time.sleep(0.01)
+        assert ok(client.call("execute_plusor", {"a": 2, "b": 2})) == {"result": 4.0}
+        assert client.host.quick._idle and client.host.quick._idle != [worker]
+
+
+MODERN = {"io.modelcontextprotocol/protocolVersion": "2026-07-28",
+          "io.modelcontextprotocol/clientInfo": {"name": "t", "version": "1"},
+          "io.modelcontextprotocol/clientCapabilities": {}}
+
+
+async def _exchange(messages):
+    """The server's answers to raw JSON-RPC messages sent one after the other over in-memory streams."""
+    from mcp.shared.memory import create_client_server_memory_streams
+    from mcp.shared.message import SessionMessage
+
+    host = ToolHost(warm=False)
+    server = host.build_server()
+    answers = []
+    async with create_client_server_memory_streams() as ((c_read, c_write), (s_read, s_write)):
+        async with anyio.create_task_group() as tg:
+            tg.start_soon(server.run, s_read, s_write, server.create_initialization_options())
+            for message in messages:
+                await c_write.send(SessionMessage(types.jsonrpc_message_adapter.validate_python(message)))
+                if "id" in message:
+                    with anyio.fail_after(60):
+                        answers.append((await c_read.receive()).message.model_dump(by_alias=True, exclude_none=True))
+            tg.cancel_scope.cancel()
+    return answers
+
+
+def _initialize(version, request_id=1):
+    params = {"protocolVersion": version, "capabilities": {}, "clientInfo": {"name": "t", "version": "1"}}
+    return {"jsonrpc": "2.0", "id": request_id, "method": "initialize", "params": params}
+
+
+@pytest.mark.parametrize("version", ["2024-11-05", "2025-03-26", "2025-06-18", "2025-11-25", "2026-07-28"])
+def test_ping_is_answered_under_every_protocol_version(version):
+    if version == "2026-07-28":  # no handshake: each request carries its version
+        messages = [{"jsonrpc": "2.0", "id": 2, "method": "ping", "params": {"_meta": MODERN}}]
+    else:
+        messages = [_initialize(version), {"jsonrpc": "2.0", "method": "notifications/initialized"},
+                    {"jsonrpc": "2.0", "id": 2, "method": "ping"}]
+    answers = anyio.run(_exchange, messages)
+    assert "error" not in answers[-1] and answers[-1]["id"] == 2
+
+
+def test_a_second_initialize_is_refused():
+    answers = anyio.run(_exchange, [_initialize("2025-11-25"), {"jsonrpc": "2.0", "method": "notifications/initialized"},
+                                    _initialize("2025-03-26", 2), {"jsonrpc": "2.0", "id": 3, "method": "ping"}])
+    assert answers[0]["result"]["protocolVersion"] == "2025-11-25"
+    assert answers[1]["error"]["code"] == -32600 and "already received" in answers[1]["error"]["message"]
+    assert answers[2]["result"] == {}
+
+
+@pytest.mark.parametrize(
+    ("method", "params", "code"),
+    [
+        ("\ud800", {}, -32600),
+        ("tools/call", {"name": "\ud800", "arguments": {}}, -32602),
+        ("tools/call", {"name": "execute_tabextent", "arguments": {"file_path": "a\udc00.csv"}}, -32602),
+        ("tasks/get", {"taskId": "\ud800"}, -32602),
+    ],
+)
+def test_text_that_is_not_unicode_is_refused_in_process(method, params, code):
+    """Whatever the transport, a lone surrogate is refused before a handler sees it, and never echoed."""
+    answers = anyio.run(_exchange, [_initialize("2025-11-25"), {"jsonrpc": "2.0", "method": "notifications/initialized"},
+                                    {"jsonrpc": "2.0", "id": 2, "method": method, "params": params}])
+    assert answers[1]["error"]["code"] == code
+    answers[1]["error"]["message"].encode("utf-8")

@@ -460,6 +460,8 @@ def _progress_of(job: Job, elapsed: float) -> tuple[float, float | None, str]:
 
 async def _answer_faults(ctx: ServerRequestContext[Any], call_next: Any) -> Any:
     """A fault of the host's own while handling a request: log it, answer -32603, go on."""
+    if ctx.request_id is None:  # a notification: nothing to answer
+        return await call_next(ctx)
     try:
         return await call_next(ctx)
     except (MCPError, ValidationError):
@@ -471,6 +473,8 @@ async def _answer_faults(ctx: ServerRequestContext[Any], call_next: Any) -> Any:
 
 async def _screen_text(ctx: ServerRequestContext[Any], call_next: Any) -> Any:
     """Refuse a request whose method or params hold text that is not Unicode (lone surrogates)."""
+    if ctx.request_id is None:  # a notification: nothing to answer
+        return await call_next(ctx)
     if has_lone_surrogate(ctx.method):
         raise MCPError(code=types.INVALID_REQUEST, message="Invalid Request: the method is not valid Unicode")
     if has_lone_surrogate(ctx.params):
@@ -484,6 +488,8 @@ async def _screen_text(ctx: ServerRequestContext[Any], call_next: Any) -> Any:
 
 async def _one_initialize(ctx: ServerRequestContext[Any], call_next: Any) -> Any:
     """Refuse a second initialize on a connection (it would change the protocol version in use)."""
+    if ctx.request_id is None:  # a notification: nothing to answer
+        return await call_next(ctx)
     connection = getattr(ctx.session, "_connection", None)
     if ctx.method == "initialize" and connection is not None and getattr(connection, "initialize_accepted", False):
         raise MCPError(
@@ -496,6 +502,8 @@ async def _one_initialize(ctx: ServerRequestContext[Any], call_next: Any) -> Any
 
 async def _answer_ping(ctx: ServerRequestContext[Any], call_next: Any) -> Any:
     """Answer ping under every protocol version (the newest one dropped it from its method list)."""
+    if ctx.request_id is None:  # a notification: nothing to answer
+        return await call_next(ctx)
     if ctx.method == "ping" and ctx.protocol_version in MODERN_PROTOCOL_VERSIONS:
         return {"resultType": "complete"}
     return await call_next(ctx)
