@@ -106,6 +106,8 @@ class RawHost:
 
     def close(self):
         if self.proc.poll() is None:
+            if "--http" in self.proc.args:  # serves until a signal
+                self.proc.send_signal(signal.SIGTERM)
             self.proc.stdin.close()
             try:
                 self.proc.wait(30)
@@ -164,7 +166,7 @@ def logs():
 
 @pytest.fixture(scope="module")
 def initialized(tmp_path_factory):
-    host = RawHost(["-m", "quelmar.host", "--max-content-mb", "0.01"], tmp_path_factory.mktemp("raw"))
+    host = RawHost(["-m", "quelmar.host", "--max-content-mb", "0.01", "--no-warm-start"], tmp_path_factory.mktemp("raw"))
     host.initialize()
     yield host
     host.close()
@@ -297,7 +299,7 @@ def test_the_server_process_runs_no_tool(initialized):
 
 
 def test_requests_before_initialize_are_refused_with_a_reason(start):
-    host = start(["-m", "quelmar.host"])
+    host = start(["-m", "quelmar.host", "--no-warm-start"])
     assert "result" in host.response(host.request("ping"))
     for method, params in [("tools/call", {"name": "execute_plusor", "arguments": {"a": 1, "b": 2}}), ("tools/list", {})]:
         error = host.response(host.request(method, params))["error"]
@@ -310,7 +312,7 @@ def test_requests_before_initialize_are_refused_with_a_reason(start):
 
 
 def test_ping_is_answered_with_a_stuck_call_and_a_hundred_queued(start, tmp_path):
-    host = start([str(LAUNCHER), str(tmp_path / "never"), "--workers", "1", "--max-queue", "50"])
+    host = start([str(LAUNCHER), str(tmp_path / "never"), "--workers", "1", "--no-warm-start", "--max-queue", "50"])
     host.initialize()
     calls = [host.call("execute_timesor", {"a": -1, "b": 1}) for _ in range(101)]  # a == -1: never returns
     busy = [host.response(i) for i in calls[51:]]
@@ -326,7 +328,7 @@ def test_ping_is_answered_with_a_stuck_call_and_a_hundred_queued(start, tmp_path
 
 
 def test_a_call_over_its_time_limit_is_interrupted(start, tmp_path):
-    host = start([str(LAUNCHER), str(tmp_path / "never"), "--workers", "1", "--call-timeout", "1", "--grace", "2"])
+    host = start([str(LAUNCHER), str(tmp_path / "never"), "--workers", "1", "--no-warm-start", "--call-timeout", "1", "--grace", "2"])
     host.initialize()
     answer = host.response(host.call("execute_timesor", {"a": -1, "b": 1}))
     assert answer["result"]["isError"]
@@ -347,7 +349,7 @@ def test_a_call_over_its_time_limit_is_interrupted(start, tmp_path):
 def test_cancelling_trainings(start, tmp_path, logs):
     """A running training is interrupted (its log written), a queued one never runs, the next one runs."""
     data = training_data(tmp_path)
-    host = start(["-m", "quelmar.host", "--root", str(tmp_path), "--progress-interval", "0.2"])
+    host = start(["-m", "quelmar.host", "--no-warm-start", "--root", str(tmp_path), "--progress-interval", "0.2"])
     host.initialize()
     running = host.call("execute_fitrun", training(data), token="run")
     progress = host.progress("run")
@@ -369,7 +371,7 @@ def test_cancelling_trainings(start, tmp_path, logs):
 
 @pytest.mark.parametrize(("how", "status"), [("SIGINT", 130), ("SIGTERM", 143), ("EOF", 0)])
 def test_the_host_stops_during_a_training(start, tmp_path, logs, how, status):
-    host = start(["-m", "quelmar.host", "--root", str(tmp_path), "--progress-interval", "0.2"])
+    host = start(["-m", "quelmar.host", "--no-warm-start", "--root", str(tmp_path), "--progress-interval", "0.2"])
     host.initialize()
     host.call("execute_fitrun", training(training_data(tmp_path)), token="run")
     while host.progress("run").get("total") is None:
@@ -389,7 +391,7 @@ def test_the_host_stops_during_a_training(start, tmp_path, logs, how, status):
 
 
 def test_a_second_signal_kills_a_call_deaf_to_the_first(start, tmp_path):
-    host = start([str(LAUNCHER), str(tmp_path / "never"), "--workers", "1", "--grace", "600"])
+    host = start([str(LAUNCHER), str(tmp_path / "never"), "--workers", "1", "--no-warm-start", "--grace", "600"])
     host.initialize()
     host.call("execute_timesor", {"a": -2, "b": 1})  # ignores its interrupt
     deadline = time.monotonic() + WAIT
@@ -406,7 +408,7 @@ def test_a_second_signal_kills_a_call_deaf_to_the_first(start, tmp_path):
 
 
 def test_sigint_stops_an_idle_host(start):
-    host = start(["-m", "quelmar.host"])
+    host = start(["-m", "quelmar.host", "--no-warm-start"])
     host.initialize()
     host.proc.send_signal(signal.SIGINT)
     assert host.proc.wait(30) == 130
@@ -417,7 +419,7 @@ def test_sigint_stops_an_idle_host(start):
 
 def test_task_augmented_trainings(start, tmp_path, logs):
     data = training_data(tmp_path)
-    host = start(["-m", "quelmar.host", "--root", str(tmp_path)])
+    host = start(["-m", "quelmar.host", "--no-warm-start", "--root", str(tmp_path)])
     assert "tasks" in host.initialize()["capabilities"]
     tools = host.response(host.request("tools/list"))["result"]["tools"]
     assert {t["name"]: t.get("execution") for t in tools}["execute_fitrun"] == {"taskSupport": "optional"}
@@ -490,7 +492,7 @@ def test_streamable_http_with_a_token(start, tmp_path):
 
     port = _free_port()
     (tmp_path / "t.csv").write_text("a,b\n1,2\n")
-    host = start(["-m", "quelmar.host", "--http", f"127.0.0.1:{port}"], env={"QUELMAR_HOST_TOKEN": "s3cret"})
+    host = start(["-m", "quelmar.host", "--no-warm-start", "--http", f"127.0.0.1:{port}"], env={"QUELMAR_HOST_TOKEN": "s3cret"})
     url = f"http://127.0.0.1:{port}/mcp"
     deadline = time.monotonic() + 60
     while (status := _post(url, {})) != 401:
@@ -582,12 +584,12 @@ def test_fuzzed_http_requests_leave_the_host_answering(start, tmp_path):
 
 
 def test_half_open_http_connections_leave_ping_answered(start, tmp_path):
-    """With 128 open files allowed, 300 connections that send half a request line would take them all."""
+    """With 256 open files allowed, 400 connections that send half a request line would take them all."""
     import resource
     import socket
 
     def few_files():
-        resource.setrlimit(resource.RLIMIT_NOFILE, (128, 128))
+        resource.setrlimit(resource.RLIMIT_NOFILE, (256, 256))
 
     class LimitedHost(RawHost):
         def __init__(self, args, tmp_path, **kw):
@@ -608,7 +610,7 @@ def test_half_open_http_connections_leave_ping_answered(start, tmp_path):
         host, port, url = _http_host(start_limited, tmp_path, "--http-max-connections", "20",
                                      "--http-header-timeout", "600")
         sockets = []
-        for _ in range(300):
+        for _ in range(400):
             sock = socket.create_connection(("127.0.0.1", port), timeout=WAIT)
             sock.sendall(b"POST /mcp HTT")
             sockets.append(sock)

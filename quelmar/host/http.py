@@ -49,6 +49,8 @@ LOOPBACK_NAMES = ("localhost",)
 
 DEFAULT_MAX_CONNECTIONS = 256
 """Most HTTP connections at once (well under the usual limit of 1,024 open files)."""
+ACCEPT_BURST = 128
+"""Connections accepted at a time (and the listen queue): open files stay under the limit plus this."""
 DEFAULT_HEADER_TIMEOUT = 10.0
 """Seconds a connection may take to send a request's head (request line and headers)."""
 
@@ -245,6 +247,9 @@ async def serve_http(host: Any, settings: HttpSettings, sock: Any = None) -> Non
         lifespan="on",
         http=limited_protocol(settings.max_connections, settings.header_timeout),
         timeout_keep_alive=5,
+        # asyncio accepts up to `backlog` connections at a time before any of them is seen:
+        # a small burst keeps the open files bounded while the limit above closes the excess.
+        backlog=ACCEPT_BURST,
     )
     server = Server(config)
     sock = sock if sock is not None else listen(settings)
