@@ -175,7 +175,7 @@ async def _lines(fd: int, limit: int = DEFAULT_MAX_LINE_BYTES) -> AsyncIterator[
         waits = False
     pending: list[bytes] = []  # the pieces of the line being read
     size = 0  # bytes in pending
-    skipping: bytes | None = None  # the start of a line over the limit, while its rest is read
+    skipping: LineTooLong | None = None  # the start of a line over the limit, while its rest is read
     while True:
         try:
             chunk = os.read(fd, READ_SIZE) if waits else await anyio.to_thread.run_sync(
@@ -194,20 +194,20 @@ async def _lines(fd: int, limit: int = DEFAULT_MAX_LINE_BYTES) -> AsyncIterator[
             if skipping is None:
                 size += len(head)
                 if size > limit:
-                    skipping = b"".join(pending)[:64] if pending else head[:64]
+                    skipping = LineTooLong((pending[0] if pending else head)[:64])
                     pending, size = [], 0
                 else:
                     pending.append(head)
             if not newline:
                 break
             if skipping is not None:
-                yield LineTooLong(skipping)
+                yield skipping
                 skipping = None
             else:
                 yield b"".join(pending)
             pending, size = [], 0
     if skipping is not None:
-        yield LineTooLong(skipping)
+        yield skipping
     last = b"".join(pending)
     if last.strip():
         yield last
