@@ -22,7 +22,7 @@ WAIT = 120  # a safety net against a hung host, not a measurement
 class RawHost:
     """The host as a subprocess, spoken to one JSON line at a time."""
 
-    def __init__(self, args, tmp_path, env=None):
+    def __init__(self, args, tmp_path, env=None, **popen):
         self.stderr_path = tmp_path / f"stderr-{time.monotonic_ns()}.txt"
         self.stderr = open(self.stderr_path, "w")
         self.proc = subprocess.Popen(
@@ -32,6 +32,7 @@ class RawHost:
             stderr=self.stderr,
             cwd=tmp_path,
             env={**os.environ, **(env or {})},
+            **popen,
         )
         self.inbox, self.seen, self.next_id = queue.Queue(), [], 1000  # above the ids tests write by hand
         threading.Thread(target=self._read, daemon=True).start()
@@ -591,36 +592,19 @@ def test_half_open_http_connections_leave_ping_answered(start, tmp_path):
     def few_files():
         resource.setrlimit(resource.RLIMIT_NOFILE, (256, 256))
 
-    class LimitedHost(RawHost):
-        def __init__(self, args, tmp_path, **kw):
-            real_popen = subprocess.Popen
-            subprocess.Popen = lambda *a, **k: real_popen(*a, preexec_fn=few_files, **k)
-            try:
-                super().__init__(args, tmp_path, **kw)
-            finally:
-                subprocess.Popen = real_popen
-
-    hosts = []
-
-    def start_limited(args, **kw):
-        hosts.append(LimitedHost(args, tmp_path, **kw))
-        return hosts[-1]
-
+    host, port, url = _http_host(start, tmp_path, "--http-max-connections", "20", "--http-header-timeout", "600",
+                                 preexec_fn=few_files)
+    sockets = []
     try:
-        host, port, url = _http_host(start_limited, tmp_path, "--http-max-connections", "20",
-                                     "--http-header-timeout", "600")
-        sockets = []
         for _ in range(400):
             sock = socket.create_connection(("127.0.0.1", port), timeout=WAIT)
             sock.sendall(b"POST /mcp HTT")
             sockets.append(sock)
         assert _sdk_ping(url) is not None
         assert host.proc.poll() is None
+    finally:
         for sock in sockets:
             sock.close()
-    finally:
-        for host in hosts:
-            host.close()
 
 
 def test_a_request_head_must_arrive_in_time(start, tmp_path):

@@ -230,6 +230,7 @@ class Lane:
         self._closing = False
         self._quiet = anyio.Event()
         self._quiet.set()
+        self._warming = False
 
     def attach(self, tg: anyio.abc.TaskGroup) -> None:
         """Run the lane's calls in ``tg`` (the host's task group)."""
@@ -245,29 +246,32 @@ class Lane:
         self.queue.append(job)
         self._pump()
 
-    def warm(self) -> None:
-        """Start one worker now, in the background, unless one exists or is starting."""
-        assert self._tg is not None, "the lane is not attached to a task group"
-        if self._workers == 0 and not self._closing:
-            self._workers += 1
-            self._tg.start_soon(self._start_idle)
+    async def warm(self) -> None:
+        """Start one worker ahead of use, unless one exists; return when it is ready (or has failed).
 
-    async def _start_idle(self) -> None:
+        Calls that arrive meanwhile wait for it rather than start workers of their own.
+        """
+        if self._workers or self._closing:
+            return
+        self._workers += 1
+        self._warming = True
+        worker = None
         try:
             worker = await Worker.start(self.modules, self.env)
         except Exception as exc:
-            self._workers -= 1
             logger.warning("cannot start a %s worker ahead of use: %s", self.name, exc)
-            return
-        self._all.add(worker)
-        if self._closing:
-            self._workers -= 1
-            self._all.discard(worker)
+        finally:
+            self._warming = False
+            if worker is None or self._closing:
+                self._workers -= 1
+            else:
+                self._all.add(worker)
+                self._idle.append(worker)
+            if not self._closing:
+                self._pump()
+        if worker is not None and self._closing:
             with anyio.CancelScope(shield=True):
                 await worker.close()
-            return
-        self._idle.append(worker)
-        self._pump()
 
     def _take_idle(self) -> Worker | None:
         """A live idle worker, or None; dead ones are dropped (they will be replaced)."""
@@ -292,7 +296,7 @@ class Lane:
         assert self._tg is not None, "the lane is not attached to a task group"
         while self.queue:
             worker = self._take_idle()
-            if worker is None and self._workers >= self.size:
+            if worker is None and (self._workers >= self.size or self._warming):
                 return
             job = self.queue.popleft()
             if worker is None:

@@ -60,8 +60,7 @@ from mcp.shared.exceptions import MCPError
 from mcp_types.version import MODERN_PROTOCOL_VERSIONS
 from pydantic import ValidationError
 
-from quelmar.host.policy import NO_ROOTS, FilePolicy, paths_from_root_uris
-from quelmar.host.policy import Refused as policy_refused
+from quelmar.host.policy import NO_ROOTS, FilePolicy, Refused, paths_from_root_uris
 from quelmar.host.pool import Busy, Job, Lane, Outcome, default_max_queue, default_pool_size
 from quelmar.host.registry import TOOLS, ToolEntry, lane_modules, tool_entry
 from quelmar.host.tasks import TaskStore
@@ -226,14 +225,18 @@ class ToolHost:
             self.tasks.attach(tg)
             tg.start_soon(self._prefetch_descriptions)
             if self.warm:
-                self.quick.warm()
-                self.training.warm()
+                tg.start_soon(self._warm_up)
             try:
                 yield self
             finally:
                 with anyio.CancelScope(shield=True):
                     await self.shutdown()
                 tg.cancel_scope.cancel()
+
+    async def _warm_up(self) -> None:
+        """A quick worker first (the first call of a session is most often a quick one), then the training one."""
+        await self.quick.warm()
+        await self.training.warm()
 
     def kill_workers(self) -> None:
         """Kill every worker process at once (a second signal)."""
@@ -327,7 +330,7 @@ class ToolHost:
         try:
             job.arguments = self.policy.check_call(entry.name, dict(params.arguments or {}))
             (self.training if entry.lane == "training" else self.quick).submit(job)
-        except policy_refused as exc:
+        except Refused as exc:
             job.finish(Outcome(error=f"Refused by the host's file-access policy: {exc}"))
         except Busy as exc:
             job.finish(Outcome(error=f"The host is busy: {exc}; try again later."))
