@@ -288,6 +288,55 @@ def test_a_training_the_client_gave_up_on_does_not_hold_up_the_next(host, tmp_pa
             log.unlink()
 
 
+def test_task_augmented_trainings(host, tmp_path):
+    logs = Path(importlib.import_module("quelmar.tools").__file__).parent / "logs"
+    before = set(logs.glob("training_*.log"))
+    data = tmp_path / "train.csv"
+    data.write_text("x1,x2,y\n" + "".join(f"{i % 10 / 10},{i // 10 / 6},{i % 10 / 5 - i // 10 / 6}\n" for i in range(60)))
+    arguments = {"input_col": [0, 1], "output_col": [2], "data_train": str(data), "interp_method": "linear",
+                 "bool_plot": False, "bool_save_model": False, "validation_period": 1000000, "learning_rate": 0.05}
+    try:
+        assert host.session.initialize_result.capabilities.tasks is not None
+        tools = {tool.name: tool.execution for tool in host.list_tools()}
+        assert [name for name, execution in tools.items() if execution] == ["execute_fitrun"]
+        assert tools["execute_fitrun"].task_support == "optional"
+
+        call = {"name": "execute_fitrun", "arguments": arguments | {"num_epochs_INN": 30}, "task": {"ttl": 600000}}
+        task = host.raw("tools/call", call)["task"]
+        assert task["status"] == "working" and task["ttl"] == 600000
+        result = host.raw("tasks/result", {"taskId": task["taskId"]})
+        assert result["structuredContent"]["training_completed"] is True
+        assert result["_meta"]["io.modelcontextprotocol/related-task"] == {"taskId": task["taskId"]}
+        assert host.raw("tasks/get", {"taskId": task["taskId"]})["status"] == "completed"
+
+        time.sleep(1.1)  # log names tell the second: let the next run have a name of its own
+        call = {"name": "execute_fitrun", "arguments": arguments | {"num_epochs_INN": 10**6}, "task": {}}
+        long = host.raw("tools/call", call)["task"]["taskId"]
+        deadline = time.monotonic() + 120  # a safety net, not a measurement
+        while "epoch" not in (status := host.raw("tasks/get", {"taskId": long})).get("statusMessage", ""):
+            assert time.monotonic() < deadline
+            time.sleep(0.1)
+        assert status["status"] == "working" and status["statusMessage"].startswith("epoch ")
+        listed = {t["taskId"]: t["status"] for t in host.raw("tasks/list")["tasks"]}
+        assert listed == {task["taskId"]: "completed", long: "working"}
+        assert host.raw("tasks/cancel", {"taskId": long})["status"] == "cancelled"
+        with pytest.raises(MCPError, match="already cancelled"):
+            host.raw("tasks/cancel", {"taskId": long})
+        with pytest.raises(MCPError, match="^Unknown task id: nope$"):
+            host.raw("tasks/get", {"taskId": "nope"})
+        with pytest.raises(MCPError, match="does not support task-augmented calls"):
+            host.raw("tools/call", {"name": "execute_plusor", "arguments": {"a": 1, "b": 2}, "task": {}})
+        # The cancelled run was interrupted: its log is there.
+        while len(set(logs.glob("training_*.log")) - before) < 2:
+            assert time.monotonic() < deadline
+            time.sleep(0.1)
+        last = max(set(logs.glob("training_*.log")) - before)
+        assert "Starting Training Pipeline" in last.read_text(encoding="utf-8")
+    finally:
+        for log in set(logs.glob("training_*.log")) - before:
+            log.unlink()
+
+
 @pytest.fixture(scope="module")
 def patched_host(tmp_path_factory):
     """A host whose workers' execute_timesor waits for progress and execute_minusor can crash."""

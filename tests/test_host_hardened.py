@@ -415,49 +415,6 @@ def test_sigint_stops_an_idle_host(start):
     assert host.proc.wait(30) == 130
 
 
-# -- tasks ---------------------------------------------------------------------
-
-
-def test_task_augmented_trainings(start, tmp_path, logs):
-    data = training_data(tmp_path)
-    host = start(["-m", "quelmar.host", "--no-warm-start", "--root", str(tmp_path)])
-    assert "tasks" in host.initialize()["capabilities"]
-    tools = host.response(host.request("tools/list"))["result"]["tools"]
-    assert {t["name"]: t.get("execution") for t in tools}["execute_fitrun"] == {"taskSupport": "optional"}
-    assert [t["name"] for t in tools if "execution" in t] == ["execute_fitrun"]
-
-    task = host.response(host.call("execute_fitrun", training(data, epochs=30), task={"ttl": 600000}))["result"]["task"]
-    assert task["status"] == "working" and task["ttl"] == 600000
-    result = host.response(host.request("tasks/result", {"taskId": task["taskId"]}))["result"]
-    assert result["structuredContent"]["training_completed"] is True
-    assert result["_meta"]["io.modelcontextprotocol/related-task"] == {"taskId": task["taskId"]}
-    assert host.response(host.request("tasks/get", {"taskId": task["taskId"]}))["result"]["status"] == "completed"
-
-    time.sleep(1.1)  # log names tell the second: let the next run have a name of its own
-    long = host.response(host.call("execute_fitrun", training(data), task={}))["result"]["task"]["taskId"]
-    deadline = time.monotonic() + 60
-    while "epoch" not in (status := host.response(host.request("tasks/get", {"taskId": long}))["result"]).get(
-        "statusMessage", ""
-    ) and time.monotonic() < deadline:
-        time.sleep(0.2)
-    assert status["status"] == "working" and status["statusMessage"].startswith("epoch ")
-    listed = host.response(host.request("tasks/list"))["result"]["tasks"]
-    assert {t["taskId"]: t["status"] for t in listed} == {task["taskId"]: "completed", long: "working"}
-    assert host.response(host.request("tasks/cancel", {"taskId": long}))["result"]["status"] == "cancelled"
-    error = host.response(host.request("tasks/cancel", {"taskId": long}))["error"]
-    assert error["code"] == -32602 and "already cancelled" in error["message"]
-    error = host.response(host.request("tasks/get", {"taskId": "nope"}))["error"]
-    assert error["message"] == "Unknown task id: nope"
-    error = host.response(host.call("execute_plusor", {"a": 1, "b": 2}, task={}))["error"]
-    assert "does not support task-augmented calls" in error["message"]
-    # The cancelled run was interrupted: its log is there.
-    deadline = time.monotonic() + 60
-    while len(new_logs(logs)) < 2 and time.monotonic() < deadline:
-        time.sleep(0.1)
-    assert len(new_logs(logs)) == 2
-    assert "Starting Training Pipeline" in new_logs(logs)[-1].read_text(encoding="utf-8")
-
-
 # -- Streamable HTTP -------------------------------------------------------------
 
 
