@@ -11,9 +11,17 @@ PREVIOUS_HOST) where that host can be run:
 * the ping round trip with 45 calls that never finish (the worker host runs a
   test-only tool that sleeps; the thread host is given the same stuck calls
   through a FIFO, and answers nothing within PING_PATIENCE seconds);
-* the time from SIGINT to the host's exit during a training.
+* the time from SIGINT to the host's exit during a training;
+* the warm start: the first quick call of a session right after
+  ``initialize`` and after the client's usual pause of a second, with the
+  workers started with the host (the default) and on first use
+  (``--no-warm-start``);
+* over HTTP, a well-behaved client's ping while HALF_OPEN connections (each
+  having sent half a request line) are held open, the host limited to the
+  usual 1,024 open files.
 
-Run with ``.venv/bin/python -P bench/host.py`` (``make bench`` runs it too).
+Run with ``.venv/bin/python -P bench/host.py`` (``make bench`` runs it too);
+``--warm`` or ``--http`` runs only that part.
 """
 
 from __future__ import annotations
@@ -38,6 +46,7 @@ ROUNDS = 3
 LATER_CALLS = 30
 STUCK = 45
 PING_PATIENCE = 5.0
+HALF_OPEN = 1100
 
 STUCK_SETUP = textwrap.dedent(
     """
@@ -174,6 +183,79 @@ def sigint_during_training(tmp: Path, data: Path) -> float:
         host.close()
 
 
+def first_call(argv: list[str], tmp: Path, pause: float) -> float:
+    """Seconds of the first quick call of a fresh host, made `pause` seconds after initialize."""
+    host = Host(argv, tmp)
+    try:
+        time.sleep(pause)
+        return add(host)
+    finally:
+        host.close()
+
+
+def warm_start(tmp: Path) -> None:
+    base = ["-m", "quelmar.host", "--root", str(tmp)]
+    variants = {"warm": base, "cold": [*base, "--no-warm-start"]}
+    for pause in (0.0, 1.0):
+        times: dict[str, list[float]] = {k: [] for k in variants}
+        for round_ in range(ROUNDS):
+            for key in (list(variants) if round_ % 2 == 0 else list(variants)[::-1]):
+                times[key].append(first_call(variants[key], tmp, pause))
+        for key, series in times.items():
+            print(f"  first quick call {pause:g} s after initialize, {key} start: {ms(min(series))} (min) "
+                  f"{ms(statistics.median(series))} (median)")
+
+
+def half_open_ping(tmp: Path) -> None:
+    import resource
+    import socket
+
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, HALF_OPEN + 256)), hard))
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    proc = subprocess.Popen(
+        [sys.executable, "-P", "-m", "quelmar.host", "--no-warm-start", "--root", str(tmp), "--http", f"127.0.0.1:{port}"],
+        stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=tmp,
+        preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (1024, 1024)),
+    )
+    body = b'{"jsonrpc":"2.0","id":1,"method":"ping"}'
+    request = (b"POST /mcp HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+               b"Accept: application/json, text/event-stream\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body))
+
+    def ping() -> float | None:
+        started = time.perf_counter()
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=PING_PATIENCE) as sock:
+                sock.sendall(request)
+                return time.perf_counter() - started if sock.recv(100).startswith(b"HTTP/1.1") else None
+        except OSError:
+            return None
+
+    held: list[socket.socket] = []
+    try:
+        deadline = time.monotonic() + 60
+        while ping() is None and time.monotonic() < deadline:
+            time.sleep(0.2)
+        for _ in range(HALF_OPEN):
+            try:
+                sock = socket.create_connection(("127.0.0.1", port), timeout=PING_PATIENCE)
+                sock.sendall(b"POST /mcp HTT")
+                held.append(sock)
+            except OSError:
+                break
+        answers = [ping() for _ in range(5)]
+        got = [a for a in answers if a is not None]
+        print(f"  HTTP ping with {len(held)} half-open connections: {len(got)} of 5 answered"
+              + (f", {ms(min(got))} (min) {ms(statistics.median(got))} (median)" if got else ""))
+    finally:
+        for sock in held:
+            sock.close()
+        proc.terminate()
+        proc.wait(30)
+
+
 def direct_call() -> float:
     import timeit
 
@@ -208,6 +290,14 @@ def main() -> int:
     logs = Path(quelmar.tools.__file__).parent / "logs"
     before = set(logs.glob("training_*.log"))
     try:
+        if "--warm" in sys.argv or "--http" in sys.argv:
+            with tempfile.TemporaryDirectory(prefix="quelmar-host-bench-") as name:
+                print(f"tool host benchmark ({ROUNDS} rounds)")
+                if "--warm" in sys.argv:
+                    warm_start(Path(name))
+                if "--http" in sys.argv:
+                    half_open_ping(Path(name))
+            return 0
         return measure()
     finally:
         for log in set(logs.glob("training_*.log")) - before:
@@ -261,6 +351,8 @@ def measure() -> int:
                   f" (within {PING_PATIENCE:g} s)")
         exits = [sigint_during_training(tmp, data) for _ in range(ROUNDS)]
         print(f"  SIGINT to exit during a training: {ms(min(exits))} (min) {ms(statistics.median(exits))} (median)")
+        warm_start(tmp)
+        half_open_ping(tmp)
     return 0
 
 

@@ -1,9 +1,13 @@
-"""The tool host, driven through the SDK's own stdio client against a server subprocess."""
+"""The tool host, driven through the SDK's own client: in-process (in-memory streams, real worker
+processes), and over stdio against a server subprocess where the wire itself is tested."""
 
 import importlib
 import inspect
 import json
 import os
+import re
+import signal
+import time
 import sys
 from contextlib import asynccontextmanager, contextmanager
 from functools import partial
@@ -16,11 +20,14 @@ import numpy as np
 import pytest
 from anyio.from_thread import start_blocking_portal
 from mcp.client.session import ClientSession
+from mcp.client._memory import InMemoryTransport
 from mcp.client.stdio import StdioServerParameters, stdio_client
 from mcp.shared.exceptions import MCPError
 
-from quelmar.host.schemas import TOOLS
+from quelmar.host.policy import FilePolicy
+from quelmar.host.registry import TOOLS
 from quelmar.host.server import ToolHost, to_jsonable
+from quelmar.host.worker import TEST_SETUP_ENV
 
 LAUNCHER = Path(__file__).with_name("host_launcher.py")
 NOISE = ("noise from print", "noise from fd 1", "noise from a child process")  # as in host_launcher.py
@@ -41,6 +48,10 @@ class Client:
         # The read time-out is a safety net against a hung server, not a measurement.
         return self.portal.call(partial(self.session.call_tool, name, arguments, read_timeout_seconds=600, **kwargs))
 
+    def raw(self, method, params=None):
+        """A request as plain JSON-RPC (the result as a dict; MCPError for an error)."""
+        return self.portal.call(self.session._dispatcher.send_raw_request, method, params)
+
 
 @asynccontextmanager
 async def _session(args, errlog, stream_errors):
@@ -57,17 +68,49 @@ async def _session(args, errlog, stream_errors):
 
 @contextmanager
 def connect(args, errlog_path):
+    """A client of a host subprocess over stdio (for what only the wire shows)."""
     stream_errors = []
     with open(errlog_path, "w") as errlog, start_blocking_portal() as portal:
         with portal.wrap_async_context_manager(_session(args, errlog, stream_errors)) as session:
             yield Client(portal, session, stream_errors)
 
 
+@asynccontextmanager
+async def _in_process(host, sessions, session_kw):
+    async with host.running():
+        server = host.build_server()
+        clients = []
+        try:
+            for _ in range(sessions):
+                transport = InMemoryTransport(server)
+                streams = await transport.__aenter__()
+                session = ClientSession(*streams, **session_kw)
+                await session.__aenter__()
+                clients.append((transport, session))
+                await session.initialize()
+            yield [session for _, session in clients]
+        finally:
+            for transport, session in reversed(clients):
+                await session.__aexit__(None, None, None)
+                await transport.__aexit__(None, None, None)
+
+
+@contextmanager
+def in_process(sessions=1, session_kw=None, **host_kw):
+    """Clients of an in-process host (its workers are real processes); one Client, or a list of them."""
+    host = ToolHost(**host_kw)
+    with start_blocking_portal() as portal:
+        with portal.wrap_async_context_manager(_in_process(host, sessions, session_kw or {})) as found:
+            clients = [Client(portal, session, []) for session in found]
+            for client in clients:
+                client.host = host
+            yield clients[0] if sessions == 1 else clients
+
+
 @pytest.fixture(scope="module")
 def host(tmp_path_factory):
     """A host whose one root is pytest's base temporary directory (every tmp_path lies in it)."""
-    root = str(tmp_path_factory.getbasetemp())
-    with connect(["-m", "quelmar.host", "--root", root], tmp_path_factory.mktemp("host") / "stderr.txt") as client:
+    with in_process(policy=FilePolicy([tmp_path_factory.getbasetemp()]), workers=1) as client:
         yield client
 
 
@@ -180,7 +223,13 @@ def test_training_run(host, tmp_path):
     data.write_text("x1,x2,y\n" + "".join(f"{a},{b},{2 * a - b + 0.5}\n" for a, b in rows))
     arguments = {"input_col": [0, 1], "output_col": [2], "data_train": str(data), "interp_method": "linear"}
     arguments |= {"num_epochs_INN": 30, "learning_rate": 0.05, "bool_plot": False, "bool_save_model": True}
-    result = ok(host.call("execute_fitrun", arguments))
+    seen = []
+
+    async def on_progress(progress, total, message):
+        seen.append((progress, total))
+
+    result = ok(host.call("execute_fitrun", arguments, progress_callback=on_progress))
+    assert seen[-1] == (30, 30)  # the last notification says the run is complete
     output = result["config"]["OUTPUT"]
     model_file = Path(output["model_file"])
     try:
@@ -239,21 +288,72 @@ def test_a_training_the_client_gave_up_on_does_not_hold_up_the_next(host, tmp_pa
             log.unlink()
 
 
+def test_task_augmented_trainings(host, tmp_path):
+    logs = Path(importlib.import_module("quelmar.tools").__file__).parent / "logs"
+    before = set(logs.glob("training_*.log"))
+    data = tmp_path / "train.csv"
+    data.write_text("x1,x2,y\n" + "".join(f"{i % 10 / 10},{i // 10 / 6},{i % 10 / 5 - i // 10 / 6}\n" for i in range(60)))
+    arguments = {"input_col": [0, 1], "output_col": [2], "data_train": str(data), "interp_method": "linear",
+                 "bool_plot": False, "bool_save_model": False, "validation_period": 1000000, "learning_rate": 0.05}
+    try:
+        assert host.session.initialize_result.capabilities.tasks is not None
+        tools = {tool.name: tool.execution for tool in host.list_tools()}
+        assert [name for name, execution in tools.items() if execution] == ["execute_fitrun"]
+        assert tools["execute_fitrun"].task_support == "optional"
+
+        call = {"name": "execute_fitrun", "arguments": arguments | {"num_epochs_INN": 30}, "task": {"ttl": 600000}}
+        task = host.raw("tools/call", call)["task"]
+        assert task["status"] == "working" and task["ttl"] == 600000
+        result = host.raw("tasks/result", {"taskId": task["taskId"]})
+        assert result["structuredContent"]["training_completed"] is True
+        assert result["_meta"]["io.modelcontextprotocol/related-task"] == {"taskId": task["taskId"]}
+        assert host.raw("tasks/get", {"taskId": task["taskId"]})["status"] == "completed"
+
+        time.sleep(1.1)  # log names tell the second: let the next run have a name of its own
+        call = {"name": "execute_fitrun", "arguments": arguments | {"num_epochs_INN": 10**6}, "task": {}}
+        long = host.raw("tools/call", call)["task"]["taskId"]
+        deadline = time.monotonic() + 120  # a safety net, not a measurement
+        while "epoch" not in (status := host.raw("tasks/get", {"taskId": long})).get("statusMessage", ""):
+            assert time.monotonic() < deadline
+            time.sleep(0.1)
+        assert status["status"] == "working" and status["statusMessage"].startswith("epoch ")
+        listed = {t["taskId"]: t["status"] for t in host.raw("tasks/list")["tasks"]}
+        assert listed == {task["taskId"]: "completed", long: "working"}
+        assert host.raw("tasks/cancel", {"taskId": long})["status"] == "cancelled"
+        with pytest.raises(MCPError, match="already cancelled"):
+            host.raw("tasks/cancel", {"taskId": long})
+        with pytest.raises(MCPError, match="^Unknown task id: nope$"):
+            host.raw("tasks/get", {"taskId": "nope"})
+        with pytest.raises(MCPError, match="does not support task-augmented calls"):
+            host.raw("tools/call", {"name": "execute_plusor", "arguments": {"a": 1, "b": 2}, "task": {}})
+        # The cancelled run was interrupted: its log is there.
+        while len(set(logs.glob("training_*.log")) - before) < 2:
+            assert time.monotonic() < deadline
+            time.sleep(0.1)
+        last = max(set(logs.glob("training_*.log")) - before)
+        assert "Starting Training Pipeline" in last.read_text(encoding="utf-8")
+    finally:
+        for log in set(logs.glob("training_*.log")) - before:
+            log.unlink()
+
+
 @pytest.fixture(scope="module")
 def patched_host(tmp_path_factory):
-    """A server whose execute_plusor prints and whose execute_timesor waits for progress."""
+    """A host whose workers' execute_timesor waits for progress and execute_minusor can crash."""
     tmp = tmp_path_factory.mktemp("patched")
-    args = [str(LAUNCHER), str(tmp / "progress-seen"), "--progress-interval", "0.2", "--workers", "1"]
-    with connect(args, tmp / "stderr.txt") as client:
-        yield SimpleNamespace(client=client, gate=tmp / "progress-seen", stderr=tmp / "stderr.txt")
+    env = {**os.environ, TEST_SETUP_ENV: str(LAUNCHER), "QUELMAR_TEST_GATE": str(tmp / "progress-seen")}
+    with in_process(progress_interval=0.2, workers=1, env=env, warm=False) as client:
+        yield SimpleNamespace(client=client, gate=tmp / "progress-seen")
 
 
-def test_printing_during_a_call_never_reaches_the_protocol(patched_host):
-    for a in range(3):
-        assert ok(patched_host.client.call("execute_plusor", {"a": a, "b": 0.5})) == {"result": a + 0.5}
-    assert patched_host.client.stream_errors == []
-    # What the calls printed went to standard error instead, every line of it.
-    stderr = patched_host.stderr.read_text()
+def test_printing_during_a_call_never_reaches_the_protocol(tmp_path):
+    """Over the real stdio wire: what tools print (from Python, fd 1, a child) goes to standard error."""
+    args = [str(LAUNCHER), str(tmp_path / "gate"), "--workers", "1", "--no-warm-start"]
+    with connect(args, tmp_path / "stderr.txt") as client:
+        for a in range(3):
+            assert ok(client.call("execute_plusor", {"a": a, "b": 0.5})) == {"result": a + 0.5}
+        assert client.stream_errors == []
+    stderr = (tmp_path / "stderr.txt").read_text()
     assert [stderr.count(line) for line in NOISE] == [3, 3, 3]
 
 
@@ -296,8 +396,8 @@ def policed(tmp_path_factory):
     (root / "link-in.csv").symlink_to(root / "sub" / "table.csv")
     os.mkfifo(root / "fifo.csv")
     (root / "big.csv").write_text(table + "4,5,6\n" * 400)  # 2.4 KiB: over the 0.002 MiB limit
-    args = ["-m", "quelmar.host", "--root", str(root), "--max-file-mb", "0.002", "--max-content-mb", "0.001"]
-    with connect(args, base / "stderr.txt") as client:
+    policy = FilePolicy([root], max_file_mb=0.002, max_content_mb=0.001)
+    with in_process(policy=policy, workers=1, warm=False) as client:
         yield SimpleNamespace(client=client, root=root, outside=outside)
 
 
@@ -358,30 +458,38 @@ def test_the_clients_roots_are_followed(tmp_path):
     for root in (first, second):
         root.mkdir()
         (root / "t.csv").write_text("a,b\n1,2\n")
-    declared = [first]
+    declared = [[first]]
 
     async def list_roots(context):
-        return types.ListRootsResult(roots=[types.Root(uri=root.as_uri()) for root in declared])
+        if declared[0] is None:
+            return types.ErrorData(code=-32603, message="no roots today")
+        return types.ListRootsResult(roots=[types.Root(uri=root.as_uri()) for root in declared[0]])
 
-    async def run():
-        params = StdioServerParameters(command=sys.executable, args=["-P", "-m", "quelmar.host"])
-        with open(tmp_path / "stderr.txt", "w") as errlog:
-            async with stdio_client(params, errlog=errlog) as streams:
-                async with ClientSession(*streams, list_roots_callback=list_roots) as session:
-                    await session.initialize()
+    def refused(client, path):
+        result = client.call("execute_tabextent", {"file_path": str(path)})
+        return result.is_error and result.content[0].text.startswith("Refused by the host's file-access policy")
 
-                    async def extent(path):
-                        result = await session.call_tool("execute_tabextent", {"file_path": str(path)})
-                        return result.is_error
+    policy = FilePolicy(start_dir=tmp_path)
+    with in_process(policy=policy, workers=1, warm=False, session_kw={"list_roots_callback": list_roots}) as client:
+        assert [refused(client, first / "t.csv"), refused(client, second / "t.csv")] == [False, True]
+        assert not refused(client, "t.csv")  # relative: against the first declared root
+        for roots, expected in [([second], [True, False]), ([], [True, True]), (None, [True, True]),
+                                ([first], [False, True])]:
+            declared[0] = roots  # an empty list, and an answer that is an error, mean no file access
+            client.portal.call(client.session.send_roots_list_changed)
+            client.raw("ping")  # the notification has been handled
+            assert [refused(client, first / "t.csv"), refused(client, second / "t.csv")] == expected, roots
 
-                    assert [await extent(first / "t.csv"), await extent(second / "t.csv")] == [False, True]
-                    assert not await extent("t.csv")  # relative: against the first declared root
-                    declared[:] = [second]
-                    await session.send_roots_list_changed()
-                    await anyio.sleep(0.2)
-                    assert [await extent(first / "t.csv"), await extent(second / "t.csv")] == [True, False]
 
-    anyio.run(run)
+@pytest.mark.parametrize("start", ["/", "~"])
+def test_a_host_started_in_a_wide_directory_serves_no_files(start):
+    start = os.path.expanduser(start)
+    with in_process(policy=FilePolicy(start_dir=start), workers=1, warm=False, client_roots=False) as client:
+        result = client.call("execute_tabextent", {"file_path": os.path.join(start, "x.csv")})
+        assert result.is_error and "no allowed roots" in result.content[0].text
+        assert "--root DIR" in result.content[0].text
+        tabextent = next(tool for tool in client.list_tools() if tool.name == "execute_tabextent")
+        assert "Host note: The host has no allowed roots, so no file can be used." in tabextent.description
 
 
 # -- in-process ---------------------------------------------------------------
@@ -413,6 +521,9 @@ class FakeWorker:
 
     def signal(self, signum):
         pass
+
+    def alive(self):
+        return True
 
     async def close(self, wait=2.0):
         pass
@@ -504,3 +615,150 @@ def test_results_become_plain_json(value, expected):
     plain = to_jsonable(value)
     assert plain == expected and type(plain) is type(expected)
     json.dumps(plain, allow_nan=False)
+
+
+# -- the registry, tasks, workers, the handshake ----------------------------------------
+
+
+def test_every_path_argument_is_declared():
+    """A string parameter that names a path or a file must be in its tool's paths: the policy checks only those."""
+    from quelmar.host import policy
+
+    for entry in TOOLS:
+        properties = entry.input_schema["properties"]
+        strings = {name for name, prop in properties.items() if "string" in str(prop.get("type"))}
+        named = {name for name in strings if re.search("path|file", name + " " + properties[name]["description"], re.I)}
+        assert named == set(entry.paths), entry.name
+        assert set(entry.content) <= strings - named, entry.name
+        assert policy.READ_ARGUMENTS.get(entry.name, ()) == entry.paths
+        assert policy.CONTENT_ARGUMENTS.get(entry.name, ()) == entry.content
+
+
+@pytest.fixture(scope="module")
+def two_sessions(tmp_path_factory):
+    """Two sessions on one host whose root holds no training data: every training task fails at once."""
+    root = tmp_path_factory.mktemp("tasks")
+    with in_process(sessions=2, policy=FilePolicy([root]), workers=1, warm=False) as clients:
+        yield clients
+
+
+def _task(client, ttl=60_000):
+    arguments = {"input_col": [0], "output_col": [1], "data_train": "/etc/hostname"}  # refused: outside the root
+    params = {"name": "execute_fitrun", "arguments": arguments, "task": {"ttl": ttl}}
+    return client.raw("tools/call", params)["task"]["taskId"]
+
+
+def test_tasks_belong_to_their_session(two_sessions):
+    mine, other = two_sessions
+    task = _task(mine)
+    assert mine.raw("tasks/get", {"taskId": task})["status"] == "failed"
+    for method in ("tasks/get", "tasks/result", "tasks/cancel"):
+        with pytest.raises(MCPError, match=f"Unknown task id: {task}"):
+            other.raw(method, {"taskId": task})
+    assert task in [t["taskId"] for t in mine.raw("tasks/list")["tasks"]]
+    assert task not in [t["taskId"] for t in other.raw("tasks/list")["tasks"]]
+
+
+def test_tasks_are_capped_dropped_after_their_ttl_and_listed_in_pages(two_sessions, monkeypatch):
+    mine, _ = two_sessions
+    store = mine.host.tasks
+    store.tasks.clear()
+    monkeypatch.setattr(store, "max_tasks", 5)
+    monkeypatch.setattr(store, "page_size", 2)
+    created = [_task(mine) for _ in range(8)]
+    assert list(store.tasks) == created[3:]  # the oldest finished ones made room
+    pages, cursor = [], None
+    while True:
+        reply = mine.raw("tasks/list", {"cursor": cursor} if cursor else {})
+        pages.append([t["taskId"] for t in reply["tasks"]])
+        if (cursor := reply.get("nextCursor")) is None:
+            break
+    assert pages == [created[3:5], created[5:7], created[7:]]
+    with pytest.raises(MCPError, match="unknown cursor"):
+        mine.raw("tasks/list", {"cursor": "nonsense"})
+    for record in store.tasks.values():  # their time to live has passed
+        record.started -= 61
+    assert mine.raw("tasks/list")["tasks"] == [] and store.tasks == {}
+
+
+def test_workers_start_with_the_host_and_a_killed_idle_one_is_replaced(tmp_path):
+    with in_process(workers=1, policy=FilePolicy([tmp_path])) as client:
+        lanes = (client.host.quick, client.host.training)
+        deadline = time.monotonic() + 300  # a safety net against a host that never starts them
+        while not all(lane._idle for lane in lanes):
+            assert time.monotonic() < deadline
+            time.sleep(0.05)
+        (worker,) = client.host.quick._idle
+        assert ok(client.call("execute_plusor", {"a": 1, "b": 2})) == {"result": 3.0}
+        assert client.host.quick._idle == [worker]  # the call went to the worker started ahead
+        os.kill(worker.pid, signal.SIGKILL)
+        while Path(f"/proc/{worker.pid}/stat").exists() and worker.alive():
+            time.sleep(0.01)
+        assert ok(client.call("execute_plusor", {"a": 2, "b": 2})) == {"result": 4.0}
+        assert client.host.quick._idle and client.host.quick._idle != [worker]
+
+
+MODERN = {"io.modelcontextprotocol/protocolVersion": "2026-07-28",
+          "io.modelcontextprotocol/clientInfo": {"name": "t", "version": "1"},
+          "io.modelcontextprotocol/clientCapabilities": {}}
+
+
+async def _exchange(messages):
+    """The server's answers to raw JSON-RPC messages sent one after the other over in-memory streams."""
+    from mcp.shared.memory import create_client_server_memory_streams
+    from mcp.shared.message import SessionMessage
+
+    host = ToolHost(warm=False)
+    server = host.build_server()
+    answers = []
+    async with create_client_server_memory_streams() as ((c_read, c_write), (s_read, s_write)):
+        async with anyio.create_task_group() as tg:
+            tg.start_soon(server.run, s_read, s_write, server.create_initialization_options())
+            for message in messages:
+                await c_write.send(SessionMessage(types.jsonrpc_message_adapter.validate_python(message)))
+                if "id" in message:
+                    with anyio.fail_after(60):
+                        answers.append((await c_read.receive()).message.model_dump(by_alias=True, exclude_none=True))
+            tg.cancel_scope.cancel()
+    return answers
+
+
+def _initialize(version, request_id=1):
+    params = {"protocolVersion": version, "capabilities": {}, "clientInfo": {"name": "t", "version": "1"}}
+    return {"jsonrpc": "2.0", "id": request_id, "method": "initialize", "params": params}
+
+
+@pytest.mark.parametrize("version", ["2024-11-05", "2025-03-26", "2025-06-18", "2025-11-25", "2026-07-28"])
+def test_ping_is_answered_under_every_protocol_version(version):
+    if version == "2026-07-28":  # no handshake: each request carries its version
+        messages = [{"jsonrpc": "2.0", "id": 2, "method": "ping", "params": {"_meta": MODERN}}]
+    else:
+        messages = [_initialize(version), {"jsonrpc": "2.0", "method": "notifications/initialized"},
+                    {"jsonrpc": "2.0", "id": 2, "method": "ping"}]
+    answers = anyio.run(_exchange, messages)
+    assert "error" not in answers[-1] and answers[-1]["id"] == 2
+
+
+def test_a_second_initialize_is_refused():
+    answers = anyio.run(_exchange, [_initialize("2025-11-25"), {"jsonrpc": "2.0", "method": "notifications/initialized"},
+                                    _initialize("2025-03-26", 2), {"jsonrpc": "2.0", "id": 3, "method": "ping"}])
+    assert answers[0]["result"]["protocolVersion"] == "2025-11-25"
+    assert answers[1]["error"]["code"] == -32600 and "already received" in answers[1]["error"]["message"]
+    assert answers[2]["result"] == {}
+
+
+@pytest.mark.parametrize(
+    ("method", "params", "code"),
+    [
+        ("\ud800", {}, -32600),
+        ("tools/call", {"name": "\ud800", "arguments": {}}, -32602),
+        ("tools/call", {"name": "execute_tabextent", "arguments": {"file_path": "a\udc00.csv"}}, -32602),
+        ("tasks/get", {"taskId": "\ud800"}, -32602),
+    ],
+)
+def test_text_that_is_not_unicode_is_refused_in_process(method, params, code):
+    """Whatever the transport, a lone surrogate is refused before a handler sees it, and never echoed."""
+    answers = anyio.run(_exchange, [_initialize("2025-11-25"), {"jsonrpc": "2.0", "method": "notifications/initialized"},
+                                    {"jsonrpc": "2.0", "id": 2, "method": method, "params": params}])
+    assert answers[1]["error"]["code"] == code
+    answers[1]["error"]["message"].encode("utf-8")

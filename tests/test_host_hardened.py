@@ -22,7 +22,7 @@ WAIT = 120  # a safety net against a hung host, not a measurement
 class RawHost:
     """The host as a subprocess, spoken to one JSON line at a time."""
 
-    def __init__(self, args, tmp_path, env=None):
+    def __init__(self, args, tmp_path, env=None, **popen):
         self.stderr_path = tmp_path / f"stderr-{time.monotonic_ns()}.txt"
         self.stderr = open(self.stderr_path, "w")
         self.proc = subprocess.Popen(
@@ -32,6 +32,7 @@ class RawHost:
             stderr=self.stderr,
             cwd=tmp_path,
             env={**os.environ, **(env or {})},
+            **popen,
         )
         self.inbox, self.seen, self.next_id = queue.Queue(), [], 1000  # above the ids tests write by hand
         threading.Thread(target=self._read, daemon=True).start()
@@ -106,6 +107,8 @@ class RawHost:
 
     def close(self):
         if self.proc.poll() is None:
+            if "--http" in self.proc.args:  # serves until a signal
+                self.proc.send_signal(signal.SIGTERM)
             self.proc.stdin.close()
             try:
                 self.proc.wait(30)
@@ -164,7 +167,7 @@ def logs():
 
 @pytest.fixture(scope="module")
 def initialized(tmp_path_factory):
-    host = RawHost(["-m", "quelmar.host"], tmp_path_factory.mktemp("raw"))
+    host = RawHost(["-m", "quelmar.host", "--max-content-mb", "0.01", "--no-warm-start"], tmp_path_factory.mktemp("raw"))
     host.initialize()
     yield host
     host.close()
@@ -189,6 +192,17 @@ def initialized(tmp_path_factory):
          13, -32602, "Invalid params for tools/call: arguments: Input should be a valid dictionary"),
         ('{"jsonrpc": "2.0", "id": 14, "method": "tools/call", "params": {"name": "execute_nothing"}}', 14, -32602,
          "Unknown tool: execute_nothing"),
+        # Text that is not Unicode (a lone surrogate escape) is refused, never echoed into a reply.
+        ('{"jsonrpc": "2.0", "id": 15, "method": "\\ud800"}', None, -32600, "not valid Unicode"),
+        ('{"jsonrpc": "2.0", "id": "\\udc00", "method": "ping"}', None, -32600, "not valid Unicode"),
+        ('{"jsonrpc": "2.0", "id": 16, "method": "tools/call", "params": {"name": "\\ud800x"}}', 16, -32602,
+         "lone surrogate"),
+        ('{"jsonrpc": "2.0", "id": 17, "method": "tools/call", "params": {"name": "execute_tabextent", '
+         '"arguments": {"file_path": "\\udfff.csv"}}}', 17, -32602, "lone surrogate"),
+        ('{"jsonrpc": "2.0", "id": 18, "method": "tasks/get", "params": {"taskId": "\\ud800"}}', 18, -32602,
+         "lone surrogate"),
+        ('{"jsonrpc": "2.0", "id": 19, "method": "ping", "params": {"a": ' + "[" * 500 + "]" * 500 + "}}", 19,
+         -32602, "nested too deeply"),
     ],
 )
 def test_malformed_messages_are_answered(initialized, line, expected_id, code, fragment):
@@ -197,6 +211,84 @@ def test_malformed_messages_are_answered(initialized, line, expected_id, code, f
     assert answer["id"] == expected_id and answer["error"]["code"] == code
     assert fragment in answer["error"]["message"]
     assert initialized.response(initialized.request("ping"))["result"] == {}  # and the session goes on
+
+
+def test_a_line_over_the_limit_is_refused_while_it_is_read(initialized):
+    """With --max-content-mb 0.01 a line may hold about 1 MiB; a 3 MiB one is skipped, not parsed."""
+    call = {"jsonrpc": "2.0", "id": 20, "method": "tools/call",
+            "params": {"name": "execute_tabextent", "arguments": {"csv_content": "a\n" + "1\n" * (3 << 19)}}}
+    initialized.send(call)
+    answer = initialized.wait_for(lambda m: "error" in m)
+    assert answer["id"] is None and answer["error"]["code"] == -32600 and "longer than the limit" in (
+        answer["error"]["message"]
+    )
+    assert [m for m in initialized.seen if m.get("id") == 20] == []
+    assert initialized.response(initialized.request("ping"))["result"] == {}
+
+
+def _fuzz_messages(seed, count):
+    """Random JSON-RPC-like messages: random JSON, real and made-up methods, lone surrogates, deep nesting."""
+    import random
+
+    rng = random.Random(seed)
+    methods = ["ping", "tools/list", "tools/call", "tasks/get", "tasks/list", "tasks/cancel", "tasks/result",
+               "initialize", "resources/list", "notifications/cancelled", "\ud800", "x\udfffy", ""]
+    texts = ["", "a", "\ud800", "\udc00x", "é", "\u0000", "../../etc/passwd", "/proc/self/environ", "x" * 300]
+
+    def value(depth=0):
+        kind = rng.randrange(8 if depth < 4 else 5)
+        if kind == 0:
+            return rng.choice(texts)
+        if kind == 1:
+            return rng.choice([0, -1, 2**70, 1.5, float("1e308")])
+        if kind == 2:
+            return rng.choice([True, False, None])
+        if kind == 3:
+            return "[" * rng.randrange(1, 3000) + "]" * rng.randrange(0, 3000)  # deep nesting, as raw text
+        if kind == 4:
+            return rng.choice(texts) * rng.randrange(1, 4)
+        if kind == 5:
+            return [value(depth + 1) for _ in range(rng.randrange(4))]
+        return {rng.choice(texts + ["name", "arguments", "taskId", "cursor"]): value(depth + 1)
+                for _ in range(rng.randrange(4))}
+
+    lines = []
+    for i in range(count):
+        message = {"jsonrpc": rng.choice(["2.0", "2.0", "2.0", "1.0", None])}
+        if rng.random() < 0.9:
+            message["method"] = rng.choice(methods)
+        if rng.random() < 0.8:
+            message["id"] = rng.choice([i, str(i), "\ud800", None, 1.5, [i]])
+        if rng.random() < 0.8:
+            params = {}
+            if message.get("method") == "tools/call":
+                params = {"name": rng.choice(["execute_plusor", "execute_tabextent", "predict", "\ud800"]),
+                          "arguments": {"a": value(), "b": value(), "file_path": value(), "model_file": value()}}
+            elif rng.random() < 0.7:
+                params = value()
+            message["params"] = params
+        raw = json.dumps(message)
+        for placeholder in ('"\\\\ud800"', '"\\\\udc00x"', '"x\\\\udfffy"'):
+            raw = raw.replace(placeholder, placeholder.replace("\\\\", "\\"))  # real escapes on the wire
+        if rng.random() < 0.1:
+            raw = raw[: rng.randrange(len(raw) + 1)]  # cut short
+        if rng.random() < 0.05:
+            raw = "[" + raw + "]"
+        lines.append(raw)
+    return lines
+
+
+def test_fuzzed_lines_leave_the_host_answering(start, tmp_path):
+    host = start(["-m", "quelmar.host", "--no-warm-start", "--root", str(tmp_path)])
+    host.initialize()
+    for line in _fuzz_messages(1, 400):
+        host.send(line)
+    for _ in range(3):
+        assert host.response(host.request("ping"))["result"] == {}
+    assert host.proc.poll() is None
+    assert "Traceback" not in host.stderr_path.read_text()
+    host.proc.stdin.close()
+    assert host.proc.wait(30) == 0
 
 
 def test_the_server_process_runs_no_tool(initialized):
@@ -208,7 +300,7 @@ def test_the_server_process_runs_no_tool(initialized):
 
 
 def test_requests_before_initialize_are_refused_with_a_reason(start):
-    host = start(["-m", "quelmar.host"])
+    host = start(["-m", "quelmar.host", "--no-warm-start"])
     assert "result" in host.response(host.request("ping"))
     for method, params in [("tools/call", {"name": "execute_plusor", "arguments": {"a": 1, "b": 2}}), ("tools/list", {})]:
         error = host.response(host.request(method, params))["error"]
@@ -221,7 +313,7 @@ def test_requests_before_initialize_are_refused_with_a_reason(start):
 
 
 def test_ping_is_answered_with_a_stuck_call_and_a_hundred_queued(start, tmp_path):
-    host = start([str(LAUNCHER), str(tmp_path / "never"), "--workers", "1", "--max-queue", "50"])
+    host = start([str(LAUNCHER), str(tmp_path / "never"), "--workers", "1", "--no-warm-start", "--max-queue", "50"])
     host.initialize()
     calls = [host.call("execute_timesor", {"a": -1, "b": 1}) for _ in range(101)]  # a == -1: never returns
     busy = [host.response(i) for i in calls[51:]]
@@ -237,7 +329,7 @@ def test_ping_is_answered_with_a_stuck_call_and_a_hundred_queued(start, tmp_path
 
 
 def test_a_call_over_its_time_limit_is_interrupted(start, tmp_path):
-    host = start([str(LAUNCHER), str(tmp_path / "never"), "--workers", "1", "--call-timeout", "1", "--grace", "2"])
+    host = start([str(LAUNCHER), str(tmp_path / "never"), "--workers", "1", "--no-warm-start", "--call-timeout", "1", "--grace", "2"])
     host.initialize()
     answer = host.response(host.call("execute_timesor", {"a": -1, "b": 1}))
     assert answer["result"]["isError"]
@@ -258,7 +350,7 @@ def test_a_call_over_its_time_limit_is_interrupted(start, tmp_path):
 def test_cancelling_trainings(start, tmp_path, logs):
     """A running training is interrupted (its log written), a queued one never runs, the next one runs."""
     data = training_data(tmp_path)
-    host = start(["-m", "quelmar.host", "--root", str(tmp_path), "--progress-interval", "0.2"])
+    host = start(["-m", "quelmar.host", "--no-warm-start", "--root", str(tmp_path), "--progress-interval", "0.2"])
     host.initialize()
     running = host.call("execute_fitrun", training(data), token="run")
     progress = host.progress("run")
@@ -280,7 +372,7 @@ def test_cancelling_trainings(start, tmp_path, logs):
 
 @pytest.mark.parametrize(("how", "status"), [("SIGINT", 130), ("SIGTERM", 143), ("EOF", 0)])
 def test_the_host_stops_during_a_training(start, tmp_path, logs, how, status):
-    host = start(["-m", "quelmar.host", "--root", str(tmp_path), "--progress-interval", "0.2"])
+    host = start(["-m", "quelmar.host", "--no-warm-start", "--root", str(tmp_path), "--progress-interval", "0.2"])
     host.initialize()
     host.call("execute_fitrun", training(training_data(tmp_path)), token="run")
     while host.progress("run").get("total") is None:
@@ -300,7 +392,7 @@ def test_the_host_stops_during_a_training(start, tmp_path, logs, how, status):
 
 
 def test_a_second_signal_kills_a_call_deaf_to_the_first(start, tmp_path):
-    host = start([str(LAUNCHER), str(tmp_path / "never"), "--workers", "1", "--grace", "600"])
+    host = start([str(LAUNCHER), str(tmp_path / "never"), "--workers", "1", "--no-warm-start", "--grace", "600"])
     host.initialize()
     host.call("execute_timesor", {"a": -2, "b": 1})  # ignores its interrupt
     deadline = time.monotonic() + WAIT
@@ -317,53 +409,10 @@ def test_a_second_signal_kills_a_call_deaf_to_the_first(start, tmp_path):
 
 
 def test_sigint_stops_an_idle_host(start):
-    host = start(["-m", "quelmar.host"])
+    host = start(["-m", "quelmar.host", "--no-warm-start"])
     host.initialize()
     host.proc.send_signal(signal.SIGINT)
     assert host.proc.wait(30) == 130
-
-
-# -- tasks ---------------------------------------------------------------------
-
-
-def test_task_augmented_trainings(start, tmp_path, logs):
-    data = training_data(tmp_path)
-    host = start(["-m", "quelmar.host", "--root", str(tmp_path)])
-    assert "tasks" in host.initialize()["capabilities"]
-    tools = host.response(host.request("tools/list"))["result"]["tools"]
-    assert {t["name"]: t.get("execution") for t in tools}["execute_fitrun"] == {"taskSupport": "optional"}
-    assert [t["name"] for t in tools if "execution" in t] == ["execute_fitrun"]
-
-    task = host.response(host.call("execute_fitrun", training(data, epochs=30), task={"ttl": 600000}))["result"]["task"]
-    assert task["status"] == "working" and task["ttl"] == 600000
-    result = host.response(host.request("tasks/result", {"taskId": task["taskId"]}))["result"]
-    assert result["structuredContent"]["training_completed"] is True
-    assert result["_meta"]["io.modelcontextprotocol/related-task"] == {"taskId": task["taskId"]}
-    assert host.response(host.request("tasks/get", {"taskId": task["taskId"]}))["result"]["status"] == "completed"
-
-    time.sleep(1.1)  # log names tell the second: let the next run have a name of its own
-    long = host.response(host.call("execute_fitrun", training(data), task={}))["result"]["task"]["taskId"]
-    deadline = time.monotonic() + 60
-    while "epoch" not in (status := host.response(host.request("tasks/get", {"taskId": long}))["result"]).get(
-        "statusMessage", ""
-    ) and time.monotonic() < deadline:
-        time.sleep(0.2)
-    assert status["status"] == "working" and status["statusMessage"].startswith("epoch ")
-    listed = host.response(host.request("tasks/list"))["result"]["tasks"]
-    assert {t["taskId"]: t["status"] for t in listed} == {task["taskId"]: "completed", long: "working"}
-    assert host.response(host.request("tasks/cancel", {"taskId": long}))["result"]["status"] == "cancelled"
-    error = host.response(host.request("tasks/cancel", {"taskId": long}))["error"]
-    assert error["code"] == -32602 and "already cancelled" in error["message"]
-    error = host.response(host.request("tasks/get", {"taskId": "nope"}))["error"]
-    assert error["message"] == "Unknown task id: nope"
-    error = host.response(host.call("execute_plusor", {"a": 1, "b": 2}, task={}))["error"]
-    assert "does not support task-augmented calls" in error["message"]
-    # The cancelled run was interrupted: its log is there.
-    deadline = time.monotonic() + 60
-    while len(new_logs(logs)) < 2 and time.monotonic() < deadline:
-        time.sleep(0.1)
-    assert len(new_logs(logs)) == 2
-    assert "Starting Training Pipeline" in new_logs(logs)[-1].read_text(encoding="utf-8")
 
 
 # -- Streamable HTTP -------------------------------------------------------------
@@ -401,7 +450,7 @@ def test_streamable_http_with_a_token(start, tmp_path):
 
     port = _free_port()
     (tmp_path / "t.csv").write_text("a,b\n1,2\n")
-    host = start(["-m", "quelmar.host", "--http", f"127.0.0.1:{port}"], env={"QUELMAR_HOST_TOKEN": "s3cret"})
+    host = start(["-m", "quelmar.host", "--no-warm-start", "--http", f"127.0.0.1:{port}"], env={"QUELMAR_HOST_TOKEN": "s3cret"})
     url = f"http://127.0.0.1:{port}/mcp"
     deadline = time.monotonic() + 60
     while (status := _post(url, {})) != 401:
@@ -439,3 +488,99 @@ def test_http_options_are_checked_before_anything_listens(tmp_path, args, messag
     proc = subprocess.run([sys.executable, "-P", "-m", "quelmar.host", *args], capture_output=True, text=True,
                           timeout=60, env=env, stdin=subprocess.DEVNULL)
     assert proc.returncode == 2 and message in proc.stderr
+
+
+def _http_host(start, tmp_path, *args, **kw):
+    port = _free_port()
+    host = start(["-m", "quelmar.host", "--no-warm-start", "--root", str(tmp_path), "--http", f"127.0.0.1:{port}",
+                  *args], **kw)
+    url = f"http://127.0.0.1:{port}/mcp"
+    deadline = time.monotonic() + 60
+    while _post(url, {}) is None:
+        assert time.monotonic() < deadline and host.proc.poll() is None
+        time.sleep(0.1)
+    return host, port, url
+
+
+def _sdk_ping(url):
+    """A well-behaved client: initialize, then ping; the ping's result."""
+    import anyio
+    from mcp.client.session import ClientSession
+    from mcp.client.streamable_http import streamable_http_client
+
+    async def ping():
+        with anyio.fail_after(WAIT):
+            async with streamable_http_client(url) as streams, ClientSession(*streams) as session:
+                await session.initialize()
+                return await session.send_ping()
+
+    return anyio.run(ping)
+
+
+def test_fuzzed_http_requests_leave_the_host_answering(start, tmp_path):
+    import urllib.error
+    import urllib.request
+
+    host, _, url = _http_host(start, tmp_path)
+    opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+    headers = {"Content-Type": "application/json", "Accept": "application/json, text/event-stream"}
+    init = json.dumps({"jsonrpc": "2.0", "id": 0, "method": "initialize", "params": {
+        "protocolVersion": "2025-11-25", "capabilities": {}, "clientInfo": {"name": "t", "version": "1"}}})
+    with opener.open(urllib.request.Request(url, init.encode(), headers), timeout=WAIT) as response:
+        headers["Mcp-Session-Id"] = response.headers["mcp-session-id"]
+    statuses = set()
+    for line in _fuzz_messages(2, 150):
+        try:
+            with opener.open(urllib.request.Request(url, line.encode(), headers), timeout=WAIT) as response:
+                response.read()
+                statuses.add(response.status)
+        except urllib.error.HTTPError as exc:
+            statuses.add(exc.code)
+    assert statuses and all(status < 500 for status in statuses), statuses
+    assert _sdk_ping(url) is not None
+    assert host.proc.poll() is None and "Traceback" not in host.stderr_path.read_text()
+
+
+def test_half_open_http_connections_leave_ping_answered(start, tmp_path):
+    """With 256 open files allowed, 400 connections that send half a request line would take them all."""
+    import resource
+    import socket
+
+    def few_files():
+        resource.setrlimit(resource.RLIMIT_NOFILE, (256, 256))
+
+    host, port, url = _http_host(start, tmp_path, "--http-max-connections", "20", "--http-header-timeout", "600",
+                                 preexec_fn=few_files)
+    sockets = []
+    try:
+        for _ in range(400):
+            sock = socket.create_connection(("127.0.0.1", port), timeout=WAIT)
+            sock.sendall(b"POST /mcp HTT")
+            sockets.append(sock)
+        assert _sdk_ping(url) is not None
+        assert host.proc.poll() is None
+    finally:
+        for sock in sockets:
+            sock.close()
+
+
+def test_a_request_head_must_arrive_in_time(start, tmp_path):
+    import socket
+
+    _, port, url = _http_host(start, tmp_path, "--http-header-timeout", "0.5")
+    with socket.create_connection(("127.0.0.1", port), timeout=WAIT) as sock:
+        sock.sendall(b"POST /mcp HTT")
+        assert sock.recv(100) == b""  # the host closed it (the time-out is a safety net, not a measurement)
+
+
+def test_a_port_in_use_is_one_line_and_status_1(tmp_path):
+    import socket
+
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = taken.getsockname()[1]
+        proc = subprocess.run([sys.executable, "-P", "-m", "quelmar.host", "--http", f"127.0.0.1:{port}"],
+                              capture_output=True, text=True, timeout=60, stdin=subprocess.DEVNULL, cwd=tmp_path)
+    assert proc.returncode == 1
+    assert proc.stderr.splitlines() == [f"quelmar-host: cannot listen on 127.0.0.1:{port}: Address already in use"]

@@ -10,6 +10,12 @@ show as the server's log.
 With ``--http HOST:PORT`` the host serves MCP's Streamable HTTP transport at
 ``http://HOST:PORT/mcp`` instead (``quelmar.host.http``).
 
+A line on stdio longer than twice ``--max-content-mb`` plus 1 MiB is
+refused while it is read. Without ``--root`` and without client roots, a
+host started in ``/`` or in the home directory serves no files (its first
+log line says so). A port in use is one line on standard error and exit
+status 1.
+
 The host ends when the client closes its input (exit status 0), on SIGINT
 (130) or on SIGTERM (143): running calls are interrupted first (a training
 writes its log), then every worker process ends. A second signal kills the
@@ -19,6 +25,7 @@ workers at once.
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import logging
 import os
 import signal
@@ -65,7 +72,8 @@ def _parse(argv: list[str] | None) -> argparse.Namespace:
         default=[],
         metavar="DIR",
         help="a directory whose files the tools may use (repeatable; the first is where relative paths "
-        "start). Default: the roots the client declares, else the current directory",
+        "start). Default: the roots the client declares, else the current directory unless it is / or "
+        "your home directory (then no files)",
     )
     parser.add_argument(
         "--max-file-mb", type=_positive, default=1024, metavar="MIB",
@@ -105,6 +113,10 @@ def _parse(argv: list[str] | None) -> argparse.Namespace:
         help="seconds between progress notifications of a running call (default: %(default)s)",
     )
     parser.add_argument(
+        "--no-warm-start", dest="warm_start", action="store_false",
+        help="start worker processes on first use only (default: one of each kind when the host starts)",
+    )
+    parser.add_argument(
         "--http", metavar="HOST:PORT",
         help="serve Streamable HTTP at http://HOST:PORT/mcp instead of stdio (loopback unless a token is set)",
     )
@@ -118,6 +130,15 @@ def _parse(argv: list[str] | None) -> argparse.Namespace:
         help="a browser Origin (e.g. https://example.org) whose HTTP requests are accepted (repeatable)",
     )
     parser.add_argument(
+        "--http-max-connections", type=_count, default=None, metavar="N",
+        help="most HTTP connections at once; a new one replaces the oldest that has not sent a request "
+        "(default: 256)",
+    )
+    parser.add_argument(
+        "--http-header-timeout", type=_positive, default=None, metavar="SECONDS",
+        help="seconds an HTTP connection may take to send a request's head (default: 10)",
+    )
+    parser.add_argument(
         "--log-level", default="WARNING", choices=["DEBUG", "INFO", "WARNING", "ERROR"],
         help="level of the host's own log on standard error (default: %(default)s)",
     )
@@ -129,6 +150,8 @@ def _parse(argv: list[str] | None) -> argparse.Namespace:
             args.http = HttpSettings.from_options(args.http, args.token_file, args.allow_origin)
         except ValueError as exc:
             parser.error(str(exc))
+        limits = {"max_connections": args.http_max_connections, "header_timeout": args.http_header_timeout}
+        args.http = dataclasses.replace(args.http, **{k: v for k, v in limits.items() if v is not None})
     elif args.token_file or args.allow_origin:
         parser.error("--token-file and --allow-origin need --http")
     for root in args.root:
@@ -157,13 +180,15 @@ def _host(args: argparse.Namespace) -> Any:
         call_timeout=args.call_timeout,
         training_timeout=args.training_timeout,
         client_roots=not args.http,
+        warm=args.warm_start,
     )
 
 
-async def _serve(args: argparse.Namespace, wire: tuple[Any, Any] | None) -> int:
+async def _serve(args: argparse.Namespace, wire: tuple[Any, Any] | None, sock: Any = None) -> int:
     import anyio
 
     host = _host(args)
+    _log_roots(host)
     received: list[int] = []
     async with anyio.create_task_group() as tg:
 
@@ -187,26 +212,51 @@ async def _serve(args: argparse.Namespace, wire: tuple[Any, Any] | None) -> int:
                 if wire is None:
                     from quelmar.host.http import serve_http
 
-                    await serve_http(host, args.http)
+                    await serve_http(host, args.http, sock)
                 else:
-                    await _serve_stdio(host, *wire)
+                    await _serve_stdio(host, *wire, max_line_bytes=int(2 * args.max_content_mb * MIB) + MIB)
         tg.cancel_scope.cancel()
     return EXIT_STATUS[signal.Signals(received[0])] if received else 0
 
 
-async def _serve_stdio(host: Any, wire_in: Any, wire_out: Any) -> None:
-    from quelmar.host.wire import stdio_transport
+MIB = 1024 * 1024
+
+
+def _log_roots(host: Any) -> None:
+    from quelmar.host.policy import NO_ROOTS, unsafe_start_dir
+
+    policy, log = host.policy, logging.getLogger("quelmar.host")
+    if not policy.fixed_roots and unsafe_start_dir(policy.start_dir):
+        log.warning(
+            "started in %s without --root: no files are served until the client grants roots (%s)",
+            policy.start_dir, NO_ROOTS.split(". ", 1)[-1],
+        )
+
+
+async def _serve_stdio(host: Any, wire_in: Any, wire_out: Any, max_line_bytes: int | None = None) -> None:
+    from quelmar.host.wire import DEFAULT_MAX_LINE_BYTES, stdio_transport
 
     server = host.build_server()
-    async with stdio_transport(wire_in, wire_out) as (read_stream, write_stream):
+    async with stdio_transport(wire_in, wire_out, max_line_bytes or DEFAULT_MAX_LINE_BYTES) as (
+        read_stream,
+        write_stream,
+    ):
         await server.run(read_stream, write_stream, host.initialization_options(server))
 
 
 def main(argv: list[str] | None = None) -> int:
     """Serve until the client closes standard input (or the HTTP server is stopped by a signal)."""
     args = _parse(argv)
-    wire = None
-    if not args.http:
+    wire = sock = None
+    if args.http:
+        from quelmar.host.http import PortUnavailable, listen
+
+        try:
+            sock = listen(args.http)  # before anything starts: a port in use is one line, exit status 1
+        except PortUnavailable as exc:
+            print(exc, file=sys.stderr)
+            return 1
+    else:
         from quelmar.host.stdio import claim_stdio
 
         protocol_in, protocol_out = claim_stdio()
@@ -216,7 +266,7 @@ def main(argv: list[str] | None = None) -> int:
     import anyio
 
     try:
-        status = anyio.run(_serve, args, wire)
+        status = anyio.run(_serve, args, wire, sock)
     finally:
         for stream in (sys.stdout, sys.stderr):
             try:

@@ -17,6 +17,14 @@ file policy, limits) for every session. Protection:
 * Over HTTP the allowed roots are the ``--root`` directories or the
   directory the host was started in: a remote client's own roots name
   directories of another machine.
+* Connections are limited before any request is read: at most
+  ``max_connections`` at once (when a new one would pass the limit, the
+  oldest connection that has not yet sent a complete request head is closed
+  for it, or the new one if every connection is serving a request), and a
+  connection must send its request head within ``header_timeout`` seconds.
+  So clients that open connections and send half a request cannot take the
+  host's file descriptors or block well-behaved clients.
+* A port in use is one line on standard error and exit status 1.
 """
 
 from __future__ import annotations
@@ -30,7 +38,7 @@ from dataclasses import dataclass, field
 from typing import Any
 from urllib.parse import urlparse
 
-__all__ = ["TOKEN_ENV", "HttpSettings", "serve_http"]
+__all__ = ["TOKEN_ENV", "HttpSettings", "PortUnavailable", "listen", "serve_http"]
 
 logger = logging.getLogger("quelmar.host")
 
@@ -38,6 +46,13 @@ TOKEN_ENV = "QUELMAR_HOST_TOKEN"
 """Environment variable that holds the bearer token."""
 
 LOOPBACK_NAMES = ("localhost",)
+
+DEFAULT_MAX_CONNECTIONS = 256
+"""Most HTTP connections at once (well under the usual limit of 1,024 open files)."""
+ACCEPT_BURST = 128
+"""Connections accepted at a time (and the listen queue): open files stay under the limit plus this."""
+DEFAULT_HEADER_TIMEOUT = 10.0
+"""Seconds a connection may take to send a request's head (request line and headers)."""
 
 
 def is_loopback(host: str) -> bool:
@@ -58,6 +73,8 @@ class HttpSettings:
     port: int
     token: str | None = None
     origins: tuple[str, ...] = field(default_factory=tuple)
+    max_connections: int = DEFAULT_MAX_CONNECTIONS
+    header_timeout: float = DEFAULT_HEADER_TIMEOUT
 
     @classmethod
     def from_options(cls, address: str, token_file: str | None, origins: list[str]) -> HttpSettings:
@@ -144,19 +161,77 @@ def build_app(host: Any, settings: HttpSettings) -> Any:
         )
     else:  # the Origin check is the guard's; the Host header of a remote name is not known here
         security = TransportSecuritySettings(enable_dns_rebinding_protection=False)
-    original = server.create_initialization_options
-    server.create_initialization_options = lambda *a, **k: _with_tasks(host, original(*a, **k))  # type: ignore[method-assign]
     app = server.streamable_http_app(transport_security=security, host=settings.host)
     return Guard(app, settings)
 
 
-def _with_tasks(host: Any, options: Any) -> Any:
-    options.capabilities.tasks = host.tasks.capability()
-    return options
+def limited_protocol(max_connections: int, header_timeout: float) -> type:
+    """uvicorn's h11 protocol with a connection limit and a time limit on request heads."""
+    import asyncio
+
+    from uvicorn.protocols.http.h11_impl import H11Protocol
+
+    class Limited(H11Protocol):
+        def connection_made(self, transport: Any) -> None:  # type: ignore[override]
+            self._head_seen = False
+            super().connection_made(transport)
+            if len(self.connections) > max_connections:
+                waiting = [c for c in self.connections if c is not self and not getattr(c, "_head_seen", True)]
+                victim = min(waiting, key=lambda c: c._opened) if waiting else self
+                victim.transport.close()
+                victim.connections.discard(victim)
+                if victim is self:
+                    return
+            self._opened = asyncio.get_running_loop().time()
+            self._head_timer = asyncio.get_running_loop().call_later(header_timeout, self._head_too_slow)
+
+        def _head_too_slow(self) -> None:
+            if not self._head_seen:
+                self.transport.close()
+                self.connections.discard(self)
+
+        def handle_events(self) -> None:
+            super().handle_events()
+            if self.scope is not None and not self._head_seen:  # a request head has arrived
+                self._head_seen = True
+                self._head_timer.cancel()
+
+        def connection_lost(self, exc: Exception | None) -> None:
+            timer = getattr(self, "_head_timer", None)
+            if timer is not None:
+                timer.cancel()
+            super().connection_lost(exc)
+
+    return Limited
 
 
-async def serve_http(host: Any, settings: HttpSettings) -> None:
-    """Serve until cancelled (the host's signal handling cancels it)."""
+def listen(settings: HttpSettings) -> Any:
+    """The bound socket to serve on; PortUnavailable (a one-line message) when the address cannot be used."""
+    import socket
+
+    family = socket.AF_INET6 if ":" in settings.host else socket.AF_INET
+    sock = socket.socket(family, socket.SOCK_STREAM)
+    try:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        sock.bind((settings.host, settings.port))
+    except OSError as exc:
+        sock.close()
+        raise PortUnavailable(
+            f"quelmar-host: cannot listen on {_shown(settings)}:{settings.port}: {exc.strerror or exc}"
+        ) from None
+    return sock
+
+
+class PortUnavailable(Exception):
+    """The address cannot be listened on (e.g. the port is in use); the message is one line."""
+
+
+def _shown(settings: HttpSettings) -> str:
+    return settings.host if ":" not in settings.host else f"[{settings.host}]"
+
+
+async def serve_http(host: Any, settings: HttpSettings, sock: Any = None) -> None:
+    """Serve until cancelled (the host's signal handling cancels it), on ``sock`` if given."""
     import uvicorn
 
     class Server(uvicorn.Server):
@@ -165,12 +240,21 @@ async def serve_http(host: Any, settings: HttpSettings) -> None:
             yield
 
     config = uvicorn.Config(
-        build_app(host, settings), host=settings.host, port=settings.port, log_level="warning", lifespan="on"
+        build_app(host, settings),
+        host=settings.host,
+        port=settings.port,
+        log_level="warning",
+        lifespan="on",
+        http=limited_protocol(settings.max_connections, settings.header_timeout),
+        timeout_keep_alive=5,
+        # asyncio accepts up to `backlog` connections at a time before any of them is seen:
+        # a small burst keeps the open files bounded while the limit above closes the excess.
+        backlog=ACCEPT_BURST,
     )
     server = Server(config)
-    logger.warning("serving MCP at http://%s:%d/mcp", settings.host if ":" not in settings.host
-                   else f"[{settings.host}]", settings.port)
+    sock = sock if sock is not None else listen(settings)
+    logger.warning("serving MCP at http://%s:%d/mcp", _shown(settings), sock.getsockname()[1])
     try:
-        await server.serve()
+        await server.serve(sockets=[sock])
     finally:
         server.should_exit = True

@@ -15,8 +15,10 @@ The checked arguments carry the resolved absolute paths and, under
 reads is the file that was checked, even after the call waited in a queue.
 
 The allowed roots: the ``--root`` directories; without them, the roots the
-client declares (MCP ``roots/list``); without those, the directory the host
-was started in.
+client declares (MCP ``roots/list``; an empty list, or an answer that is not
+valid, means no roots); without those, the directory the host was started
+in, unless that is ``/`` or the user's home directory: then no roots, and
+every path is refused with a message that says how to grant some.
 """
 
 from __future__ import annotations
@@ -29,25 +31,23 @@ from pathlib import Path
 from typing import Any
 from urllib.parse import unquote, urlparse
 
+from quelmar.host.registry import TOOLS
+
 __all__ = ["FILES_KEY", "FilePolicy", "Refused", "paths_from_root_uris"]
 
 MIB = 1024 * 1024
 
-READ_ARGUMENTS = {
-    "execute_tabextent": ("file_path",),
-    "execute_fitrun": ("data_train", "data_val", "data_test"),
-    "predict": ("model_file", "file_path"),
-}
+READ_ARGUMENTS = {entry.name: entry.paths for entry in TOOLS if entry.paths}
 """The path arguments of each tool, all of them files that the tool reads."""
 
-CONTENT_ARGUMENTS = {"execute_tabextent": ("csv_content",), "predict": ("csv_content",)}
+CONTENT_ARGUMENTS = {entry.name: entry.content for entry in TOOLS if entry.content}
 """Arguments that carry file content as text."""
 
-MODEL_ARGUMENTS = {"predict": ("model_file",)}
+MODEL_ARGUMENTS = {entry.name: entry.models for entry in TOOLS if entry.models}
 """Path arguments naming a saved model: the worker opens its folder, and the loader reads the
 description and the parameters beside it in that open folder."""
 
-GENERATED_ARGUMENTS = {"execute_fitrun": {"data_train": "bool_data_generation"}}
+GENERATED_ARGUMENTS = {entry.name: dict(entry.generated) for entry in TOOLS if entry.generated}
 """Path arguments whose file the tool writes when missing, with the flag that asks for it."""
 
 FILES_KEY = "@files"
@@ -59,6 +59,18 @@ SPECIAL_TREES = ("/proc", "/sys", "/dev")
 
 _URL = re.compile(r"^([A-Za-z][A-Za-z0-9+.-]*://|(file|https?|ftp|s3|gs|gcs):)", re.IGNORECASE)
 """What pandas would fetch instead of opening a local file: "scheme://..." and the URL schemes it knows."""
+
+
+NO_ROOTS = (
+    "the host has no allowed roots, so no file can be used. Start it with --root DIR (repeatable), "
+    "or let the client grant roots (MCP roots/list)"
+)
+
+
+def unsafe_start_dir(path: str | os.PathLike[str]) -> bool:
+    """Whether a start directory is too wide to serve by default: ``/`` or the user's home directory."""
+    real = os.path.realpath(path)
+    return real == os.sep or real == os.path.realpath(os.path.expanduser("~"))
 
 
 class Refused(Exception):
@@ -112,9 +124,9 @@ class FilePolicy:
         """The roots in force, the first one being where relative paths start."""
         if self.fixed_roots:
             return self.fixed_roots
-        if self.client_roots:
+        if self.client_roots is not None:
             return self.client_roots
-        return [self.start_dir]
+        return [] if unsafe_start_dir(self.start_dir) else [self.start_dir]
 
     def set_client_roots(self, paths: Iterable[str | os.PathLike[str]] | None) -> None:
         """Take the client's declared roots (None: unknown, ask again later)."""
@@ -168,6 +180,8 @@ class FilePolicy:
         if "\0" in value:
             raise Refused(f"{name} contains a NUL character")
         roots = self.roots()
+        if not roots:
+            raise Refused(f"{name} cannot be used: {NO_ROOTS}")
         candidate = Path(os.path.expanduser(value))
         if not candidate.is_absolute():
             candidate = roots[0] / candidate

@@ -4,7 +4,9 @@ A ``Lane`` is a set of at most ``size`` worker processes that import the same
 tool modules, and a queue of calls in order of arrival. The host has two: the
 quick lane (the arithmetic and CSV tools, a few workers) and the training lane
 (one worker, so trainings run one at a time, in order). Workers are started on
-first use and kept for later calls.
+first use (or ahead of it, ``warm``) and kept for later calls. An idle worker
+that has died meanwhile (killed from outside) is noticed before it is handed
+a call: the call gets a new worker.
 
 A ``Job`` is one call. While it waits it can be withdrawn (``cancel``); while
 it runs, stopping it (cancellation, its time limit, shutdown) sends the worker
@@ -88,6 +90,17 @@ class Worker:
     @property
     def pid(self) -> int:
         return self.process.pid
+
+    def alive(self) -> bool:
+        """Whether the process still runs (a zombie, not yet reaped, does not)."""
+        if self.process.returncode is not None:
+            return False
+        try:
+            with open(f"/proc/{self.pid}/stat", "rb") as f:
+                state = f.read().rsplit(b")", 1)[1].split()[0]
+        except (OSError, IndexError):
+            return os.path.exists(f"/proc/{self.pid}") or not os.path.isdir("/proc")
+        return state not in (b"Z", b"X")
 
     async def send(self, message: dict[str, Any]) -> None:
         assert self.process.stdin is not None
@@ -217,6 +230,7 @@ class Lane:
         self._closing = False
         self._quiet = anyio.Event()
         self._quiet.set()
+        self._warming = False
 
     def attach(self, tg: anyio.abc.TaskGroup) -> None:
         """Run the lane's calls in ``tg`` (the host's task group)."""
@@ -232,6 +246,46 @@ class Lane:
         self.queue.append(job)
         self._pump()
 
+    async def warm(self) -> None:
+        """Start one worker ahead of use, unless one exists; return when it is ready (or has failed).
+
+        Calls that arrive meanwhile wait for it rather than start workers of their own.
+        """
+        if self._workers or self._closing:
+            return
+        self._workers += 1
+        self._warming = True
+        worker = None
+        try:
+            worker = await Worker.start(self.modules, self.env)
+        except Exception as exc:
+            logger.warning("cannot start a %s worker ahead of use: %s", self.name, exc)
+        finally:
+            self._warming = False
+            if worker is None or self._closing:
+                self._workers -= 1
+            else:
+                self._all.add(worker)
+                self._idle.append(worker)
+            if not self._closing:
+                self._pump()
+        if worker is not None and self._closing:
+            with anyio.CancelScope(shield=True):
+                await worker.close()
+
+    def _take_idle(self) -> Worker | None:
+        """A live idle worker, or None; dead ones are dropped (they will be replaced)."""
+        while self._idle:
+            worker = self._idle.pop()
+            if worker.alive():
+                return worker
+            logger.warning("an idle %s worker (%d) has died; a new one takes its calls", self.name, worker.pid)
+            self._workers -= 1
+            self._all.discard(worker)
+            assert self._tg is not None
+            self._tg.start_soon(worker.close, 0)
+        return None
+
     def withdraw(self, job: Job) -> None:
         try:
             self.queue.remove(job)
@@ -240,9 +294,11 @@ class Lane:
 
     def _pump(self) -> None:
         assert self._tg is not None, "the lane is not attached to a task group"
-        while self.queue and (self._idle or self._workers < self.size):
+        while self.queue:
+            worker = self._take_idle()
+            if worker is None and (self._workers >= self.size or self._warming):
+                return
             job = self.queue.popleft()
-            worker = self._idle.pop() if self._idle else None
             if worker is None:
                 self._workers += 1
             job.state = "running"

@@ -1,4 +1,4 @@
-"""The tools that the host offers, with their JSON schemas.
+"""The JSON schemas of the tools that the host offers (``quelmar.host.registry`` lists the tools).
 
 The tool functions are compiled built-ins: they expose no signature, no
 defaults and no annotations, so the input schema of each tool is written out
@@ -11,29 +11,9 @@ Nothing in this module imports a tool module.
 
 from __future__ import annotations
 
-from dataclasses import dataclass
 from typing import Any
 
-__all__ = ["TOOLS", "ToolEntry", "tool_entry"]
-
-
-@dataclass(frozen=True)
-class ToolEntry:
-    """One tool: where its function lives and how it is called."""
-
-    name: str
-    """Tool name, the same as the function's name."""
-    module: str
-    """Dotted name of the module that holds the function."""
-    title: str
-    summary: str
-    """One line used as the description only while the module cannot be imported."""
-    input_schema: dict[str, Any]
-    output_schema: dict[str, Any] | None = None
-    serialised: bool = False
-    """Calls of this tool never overlap (the tool redirects the interpreter's stdout)."""
-    read_only: bool = True
-    """The tool only reads; a tool that is not read-only writes files of its own."""
+__all__ = ["SCHEMAS"]
 
 
 def _prop(json_type: str | list[str], description: str, **extra: Any) -> dict[str, Any]:
@@ -52,64 +32,31 @@ def _object(properties: dict[str, Any], required: list[str] | None = None) -> di
     return schema
 
 
-def _arithmetic(name: str, module: str, title: str, summary: str, a: str, b: str, result: str) -> ToolEntry:
-    return ToolEntry(
-        name=name,
-        module=module,
-        title=title,
-        summary=summary,
-        input_schema=_object({"a": _prop("number", a), "b": _prop("number", b)}, ["a", "b"]),
-        output_schema={
-            "type": "object",
-            "properties": {"result": _prop("number", result)},
-            "required": ["result"],
-        },
+def _arithmetic(a: str, b: str, result: str) -> tuple[dict[str, Any], dict[str, Any]]:
+    return (
+        _object({"a": _prop("number", a), "b": _prop("number", b)}, ["a", "b"]),
+        {"type": "object", "properties": {"result": _prop("number", result)}, "required": ["result"]},
     )
 
 
-_PLUSOR = _arithmetic(
-    "execute_plusor",
-    "quelmar.tools.plusor",
-    "Add two numbers",
-    "Add two numbers in single precision with JAX.",
-    "First floating-point operand",
-    "Second floating-point operand",
-    "Sum of a and b (computed in float32)",
-)
-
+_PLUSOR = _arithmetic("First floating-point operand", "Second floating-point operand", "Sum of a and b (computed in float32)")
 _TIMESOR = _arithmetic(
-    "execute_timesor",
-    "quelmar.tools.timesor",
-    "Multiply two numbers",
-    "Multiply two numbers in single precision with JAX (a * b).",
-    "First floating-point operand",
-    "Second floating-point operand",
-    "Product of a and b (computed in float32)",
+    "First floating-point operand", "Second floating-point operand", "Product of a and b (computed in float32)"
 )
-
 _MINUSOR = _arithmetic(
-    "execute_minusor",
-    "quelmar.tools.minusor",
-    "Subtract two numbers",
-    "Subtract b from a in single precision with JAX (a - b).",
     "First floating-point operand (minuend)",
     "Second floating-point operand (subtrahend)",
     "Difference of a and b (computed in float32)",
 )
 
-_TABEXTENT = ToolEntry(
-    name="execute_tabextent",
-    module="quelmar.tools.tabextent",
-    title="CSV table dimensions",
-    summary="Get the number of rows and columns and the column names of a CSV table, "
-    "from a file path or from CSV text (give exactly one of the two).",
-    input_schema=_object(
+_TABEXTENT = (
+    _object(
         {
             "file_path": _prop("string", "Path to the CSV file on disk (optional)"),
             "csv_content": _prop("string", "CSV content as a string (optional)"),
         }
     ),
-    output_schema={
+    {
         "type": "object",
         "properties": {
             "rows": _prop("integer", "Number of data rows (the header line is not counted)"),
@@ -188,20 +135,15 @@ def _fitrun_property(kind: str, meaning: str, default: Any) -> dict[str, Any]:
     return prop
 
 
-_FITRUN = ToolEntry(
-    name="execute_fitrun",
-    module="quelmar.tools.fitrun",
-    title="Train a model from CSV data",
-    summary="Create a training configuration and execute model training on CSV data "
-    "(input_col, output_col and data_train are required).",
-    input_schema=_object(
+_FITRUN = (
+    _object(
         {
             name: _fitrun_property(kind, meaning, _FITRUN_DEFAULTS.get(name))
             for name, kind, meaning in _FITRUN_PARAMS
         },
         _FITRUN_REQUIRED,
     ),
-    output_schema={
+    {
         "type": "object",
         "properties": {
             "config": _prop("object", "The complete configuration used"),
@@ -230,17 +172,10 @@ _FITRUN = ToolEntry(
             "training_time_seconds",
         ],
     },
-    serialised=True,
-    read_only=False,
 )
 
-_PREDICT = ToolEntry(
-    name="predict",
-    module="quelmar.host.predict",
-    title="Predict with a trained model",
-    summary="Predict with a model saved by execute_fitrun, from a CSV file or CSV text "
-    "(give exactly one of the two).",
-    input_schema=_object(
+_PREDICT = (
+    _object(
         {
             "model_file": _prop(
                 "string",
@@ -251,7 +186,7 @@ _PREDICT = ToolEntry(
         },
         ["model_file"],
     ),
-    output_schema={
+    {
         "type": "object",
         "properties": {
             "columns": _prop("array", "Prediction columns: the output names, or label and class probabilities"),
@@ -261,12 +196,21 @@ _PREDICT = ToolEntry(
     },
 )
 
-TOOLS: tuple[ToolEntry, ...] = (_PLUSOR, _TIMESOR, _MINUSOR, _TABEXTENT, _FITRUN, _PREDICT)
-"""The six tools, in the order they are listed."""
+SCHEMAS: dict[str, tuple[dict[str, Any], dict[str, Any]]] = {
+    "execute_plusor": _PLUSOR,
+    "execute_timesor": _TIMESOR,
+    "execute_minusor": _MINUSOR,
+    "execute_tabextent": _TABEXTENT,
+    "execute_fitrun": _FITRUN,
+    "predict": _PREDICT,
+}
+"""Each tool's (input schema, output schema)."""
 
-_BY_NAME = {entry.name: entry for entry in TOOLS}
 
+def __getattr__(name: str) -> Any:
+    """The tool list kept here before the registry (``TOOLS``, ``ToolEntry``, ``tool_entry``)."""
+    if name in ("TOOLS", "ToolEntry", "tool_entry"):
+        from quelmar.host import registry
 
-def tool_entry(name: str) -> ToolEntry | None:
-    """The tool of that name, or None."""
-    return _BY_NAME.get(name)
+        return getattr(registry, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -23,6 +23,14 @@ How a request is served:
   and in all of a training, the seconds elapsed of another call.
 * Training calls may be task-augmented (``tasks/get``, ``tasks/result``,
   ``tasks/list``, ``tasks/cancel``; ``quelmar.host.tasks``).
+* What the host knows about each tool (module, lane, path arguments,
+  progress, note) comes from ``quelmar.host.registry``.
+* Whatever goes wrong while one request is handled is answered with a
+  JSON-RPC error and logged; the host goes on. ``ping`` is answered under
+  every protocol version, before ``initialize`` too; a second ``initialize``
+  on a connection is refused.
+* The host starts a quick worker and the training worker when it starts
+  (in the background), so that the first call costs what a later one does.
 * A returned value comes back as structured content (an object: a
   dictionary result as it is, anything else under ``"result"``) and as the
   same JSON in a text block. An exception comes back as a tool error whose
@@ -49,13 +57,15 @@ import mcp_types as types
 from mcp.server.context import ServerRequestContext
 from mcp.server.lowlevel import Server
 from mcp.shared.exceptions import MCPError
+from mcp_types.version import MODERN_PROTOCOL_VERSIONS
 from pydantic import ValidationError
 
-from quelmar.host.policy import FilePolicy, Refused, paths_from_root_uris
+from quelmar.host.policy import NO_ROOTS, FilePolicy, Refused, paths_from_root_uris
 from quelmar.host.pool import Busy, Job, Lane, Outcome, default_max_queue, default_pool_size
-from quelmar.host.schemas import TOOLS, ToolEntry, tool_entry
+from quelmar.host.registry import TOOLS, ToolEntry, lane_modules, tool_entry
 from quelmar.host.tasks import TaskStore
 from quelmar.host.values import error_text, to_jsonable
+from quelmar.host.wire import has_lone_surrogate
 
 __all__ = ["DEFAULT_PROGRESS_INTERVAL", "ToolHost", "error_text", "to_jsonable"]
 
@@ -87,14 +97,8 @@ INSTRUCTIONS = (
     "the saved model's file under config.OUTPUT.model_file."
 )
 
-QUICK_MODULES = (
-    "quelmar.tools.plusor",
-    "quelmar.tools.timesor",
-    "quelmar.tools.minusor",
-    "quelmar.tools.tabextent",
-    "quelmar.host.predict",
-)
-TRAINING_MODULES = ("quelmar.tools.fitrun",)
+QUICK_MODULES = lane_modules("quick")
+TRAINING_MODULES = lane_modules("training")
 
 
 def _version() -> str:
@@ -134,22 +138,17 @@ async def describe_tools() -> dict[str, Any]:
 def host_note(entry: ToolEntry, doc: str, supported_methods: list[str] | None, roots: list[str]) -> str:
     """The note the host adds after a tool's docstring ("" when none is needed)."""
     lines = []
-    if entry.module in QUICK_MODULES[:3]:
-        lines.append(
-            "The result is a single-precision (float32) value, so it can differ from exact decimal "
-            "arithmetic in the last digits (10.5 + 3.2 gives 13.699999809265137)."
-        )
-    if entry.name in ("execute_tabextent", "execute_fitrun", "predict"):
+    if entry.paths and roots:
         lines.append(
             "File paths are resolved against the allowed roots (" + ", ".join(roots) + "); a relative path "
             "starts at the first. Files outside them, links leading out of them, URLs and anything but a "
             "regular file are refused."
         )
-    if entry.name == "execute_fitrun":
-        lines.append(
-            "Column indices (input_col, output_col, plot_in_axis, plot_out_axis) count from 0; "
-            "the error values are single-precision (float32)."
-        )
+    elif entry.paths:
+        lines.append(NO_ROOTS[0].upper() + NO_ROOTS[1:] + ".")
+    if entry.note:
+        lines.append(entry.note)
+    if "interp_method" in entry.input_schema.get("properties", {}):
         offered = _offered_methods(doc)
         if supported_methods is not None and offered and set(offered) - set(supported_methods):
             working = [m for m in offered if m in supported_methods]
@@ -184,6 +183,7 @@ class ToolHost:
         training_timeout: float | None = None,
         env: Mapping[str, str] | None = None,
         client_roots: bool = True,
+        warm: bool = True,
     ) -> None:
         """
         Args:
@@ -196,6 +196,7 @@ class ToolHost:
             training_timeout: seconds a training may run (None: no limit).
             env: environment of the worker processes (default: the host's).
             client_roots: ask the client for its roots (roots/list) when the policy has no fixed roots.
+            warm: start a worker of each lane with the host, in the background.
         """
         self.progress_interval = progress_interval
         self.policy = policy if policy is not None else FilePolicy()
@@ -211,6 +212,7 @@ class ToolHost:
         self._describing = anyio.Lock()
         self._follow_roots = client_roots and self.policy.follows_client
         self._client_roots_stale = self._follow_roots
+        self.warm = warm
 
     # -- life cycle -----------------------------------------------------
 
@@ -222,12 +224,19 @@ class ToolHost:
             self.training.attach(tg)
             self.tasks.attach(tg)
             tg.start_soon(self._prefetch_descriptions)
+            if self.warm:
+                tg.start_soon(self._warm_up)
             try:
                 yield self
             finally:
                 with anyio.CancelScope(shield=True):
                     await self.shutdown()
                 tg.cancel_scope.cancel()
+
+    async def _warm_up(self) -> None:
+        """A quick worker first (the first call of a session is most often a quick one), then the training one."""
+        await self.quick.warm()
+        await self.training.warm()
 
     def kill_workers(self) -> None:
         """Kill every worker process at once (a second signal)."""
@@ -304,37 +313,47 @@ class ToolHost:
             execution=types.ToolExecution(task_support="optional") if entry.serialised else None,
         )
 
-    async def prepare(self, ctx: ServerRequestContext[Any], params: types.CallToolRequestParams) -> Job:
-        """Check a call (unknown tool: MCPError; policy: Refused) and make its job."""
+    async def start(self, ctx: ServerRequestContext[Any], params: types.CallToolRequestParams) -> Job:
+        """Check a call and queue it in its lane (unknown tool: MCPError).
+
+        A call the file policy refuses, or that finds its lane full, comes
+        back as a job already done, its outcome a tool error that says why.
+        """
         entry = tool_entry(params.name)
         if entry is None:
             raise MCPError(code=types.INVALID_PARAMS, message=f"Unknown tool: {params.name}")
         await self._refresh_roots(ctx)
-        arguments = self.policy.check_call(entry.name, dict(params.arguments or {}))
-        if entry.serialised:
-            return Job(entry.name, entry.module, arguments, self.training_timeout, "--training-timeout")
-        return Job(entry.name, entry.module, arguments, self.call_timeout, "--call-timeout")
+        timeout, option = (
+            (self.training_timeout, "--training-timeout") if entry.serialised else (self.call_timeout, "--call-timeout")
+        )
+        job = Job(entry.name, entry.module, {}, timeout, option)
+        try:
+            job.arguments = self.policy.check_call(entry.name, dict(params.arguments or {}))
+            (self.training if entry.lane == "training" else self.quick).submit(job)
+        except Refused as exc:
+            job.finish(Outcome(error=f"Refused by the host's file-access policy: {exc}"))
+        except Busy as exc:
+            job.finish(Outcome(error=f"The host is busy: {exc}; try again later."))
+        return job
 
-    def submit(self, job: Job) -> None:
-        """Queue the job in its lane; Busy when the lane is full."""
-        (self.training if job.module in TRAINING_MODULES else self.quick).submit(job)
+    @staticmethod
+    def result(outcome: Outcome) -> types.CallToolResult:
+        """The tools/call result of a finished call."""
+        return call_result(outcome)
 
     async def call_tool(
         self, ctx: ServerRequestContext[Any], params: types.CallToolRequestParams
     ) -> types.CallToolResult:
+        job = await self.start(ctx, params)
+        sent: list[tuple[float, float | None]] = []
         try:
-            job = await self.prepare(ctx, params)
-            self.submit(job)
-        except Refused as exc:
-            return _failure(f"Refused by the host's file-access policy: {exc}")
-        except Busy as exc:
-            return _failure(f"The host is busy: {exc}; try again later.")
-        try:
-            if _wants_progress(ctx):
+            if _wants_progress(ctx) and not job.done.is_set():
                 async with anyio.create_task_group() as tg:
-                    tg.start_soon(self._report_progress, ctx, job)
+                    tg.start_soon(self._report_progress, ctx, job, sent)
                     await job.done.wait()
                     tg.cancel_scope.cancel()
+                if job.progress is not None and (not sent or sent[-1][0] < job.progress[0]):
+                    await self._send_progress(ctx, job, 0.0, sent)  # the last one: N of N
             else:
                 await job.done.wait()
         except anyio.get_cancelled_exc_class():
@@ -345,19 +364,31 @@ class ToolHost:
             logger.info("%s failed: %s", job.tool, job.outcome.error)
         return call_result(job.outcome)
 
-    async def _report_progress(self, ctx: ServerRequestContext[Any], job: Job) -> None:
+    async def _report_progress(
+        self, ctx: ServerRequestContext[Any], job: Job, sent: list[tuple[float, float | None]]
+    ) -> None:
         started = time.monotonic()
         while True:
             with anyio.move_on_after(self.progress_interval):
                 await job.changed.wait()
             job.changed = anyio.Event()
-            progress, total, message = _progress_of(job, time.monotonic() - started)
-            try:
-                await ctx.session.report_progress(progress, total, message)
-            except Exception:  # the connection is going away; the call decides
-                logger.debug("progress notification for %s not sent", job.tool, exc_info=True)
+            if not await self._send_progress(ctx, job, time.monotonic() - started, sent):
                 return
             await anyio.sleep(min(0.5, self.progress_interval))
+
+    async def _send_progress(
+        self, ctx: ServerRequestContext[Any], job: Job, elapsed: float, sent: list[tuple[float, float | None]]
+    ) -> bool:
+        progress, total, message = _progress_of(job, elapsed)
+        if sent and progress <= sent[-1][0]:
+            return True  # progress only ever increases
+        try:
+            await ctx.session.report_progress(progress, total, message)
+        except Exception:  # the connection is going away; the call decides
+            logger.debug("progress notification for %s not sent", job.tool, exc_info=True)
+            return False
+        sent.append((progress, total))
+        return True
 
     # -- client roots ---------------------------------------------------
 
@@ -377,10 +408,13 @@ class ToolHost:
                 warnings.simplefilter("ignore")
                 listed = await ctx.session.list_roots()
         except Exception as exc:
-            logger.warning("roots/list failed (%s); keeping the roots in force", error_text(exc))
+            # No file access until a valid answer arrives (asked again at the next call).
+            logger.warning("roots/list failed (%s): no file access until the client answers it", error_text(exc))
+            self.policy.set_client_roots([])
+            self._client_roots_stale = True
             return
         self.policy.set_client_roots(paths_from_root_uris(str(root.uri) for root in listed.roots))
-        logger.info("allowed roots: %s", ", ".join(str(r) for r in self.policy.roots()))
+        logger.info("allowed roots: %s", ", ".join(str(r) for r in self.policy.roots()) or "none")
 
     # -- the SDK server -------------------------------------------------
 
@@ -398,16 +432,24 @@ class ToolHost:
                 on_call_tool=self.call_tool,
                 on_roots_list_changed=self.roots_changed,
             )
-        server.middleware.append(_explain_invalid_params)
-        server.middleware.append(_require_initialize)  # ahead of the task middleware
-        self.tasks.install(server, self)
+        # Outermost first: faults answered, text screened, the handshake's rules, then the rest.
+        server.middleware.extend(
+            [_answer_faults, _screen_text, _one_initialize, _answer_ping, _explain_invalid_params, _require_initialize]
+        )
+        self.tasks.install(server, self)  # after _require_initialize
+        original = server.create_initialization_options
+
+        def with_tasks(*args: Any, **kwargs: Any) -> Any:
+            options = original(*args, **kwargs)
+            options.capabilities.tasks = self.tasks.capability()
+            return options
+
+        server.create_initialization_options = with_tasks  # type: ignore[method-assign]
         return server
 
     def initialization_options(self, server: Server[Any]) -> Any:
         """The server's initialization options, with the task capabilities."""
-        options = server.create_initialization_options()
-        options.capabilities.tasks = self.tasks.capability()
-        return options
+        return server.create_initialization_options()
 
 
 def _progress_of(job: Job, elapsed: float) -> tuple[float, float | None, str]:
@@ -417,6 +459,57 @@ def _progress_of(job: Job, elapsed: float) -> tuple[float, float | None, str]:
     if job.module in TRAINING_MODULES:
         return 0.0, None, f"{job.tool}: preparing the training ({elapsed:.0f} s)"
     return round(elapsed, 1), None, f"{job.tool} running for {elapsed:.0f} s"
+
+
+async def _answer_faults(ctx: ServerRequestContext[Any], call_next: Any) -> Any:
+    """A fault of the host's own while handling a request: log it, answer -32603, go on."""
+    if ctx.request_id is None:  # a notification: nothing to answer
+        return await call_next(ctx)
+    try:
+        return await call_next(ctx)
+    except (MCPError, ValidationError):
+        raise
+    except Exception as exc:
+        logger.exception("handling %s failed", "a request" if has_lone_surrogate(ctx.method) else ctx.method)
+        raise MCPError(code=types.INTERNAL_ERROR, message=f"Internal error of the host ({type(exc).__name__})") from None
+
+
+async def _screen_text(ctx: ServerRequestContext[Any], call_next: Any) -> Any:
+    """Refuse a request whose method or params hold text that is not Unicode (lone surrogates)."""
+    if ctx.request_id is None:  # a notification: nothing to answer
+        return await call_next(ctx)
+    if has_lone_surrogate(ctx.method):
+        raise MCPError(code=types.INVALID_REQUEST, message="Invalid Request: the method is not valid Unicode")
+    if has_lone_surrogate(ctx.params):
+        raise MCPError(
+            code=types.INVALID_PARAMS,
+            message=f"Invalid params for {ctx.method}: a text value holds a lone surrogate escape (e.g. \\ud800), "
+            "which is not valid Unicode, or the params are nested too deeply",
+        )
+    return await call_next(ctx)
+
+
+async def _one_initialize(ctx: ServerRequestContext[Any], call_next: Any) -> Any:
+    """Refuse a second initialize on a connection (it would change the protocol version in use)."""
+    if ctx.request_id is None:  # a notification: nothing to answer
+        return await call_next(ctx)
+    connection = getattr(ctx.session, "_connection", None)
+    if ctx.method == "initialize" and connection is not None and getattr(connection, "initialize_accepted", False):
+        raise MCPError(
+            code=types.INVALID_REQUEST,
+            message="initialize was already received on this connection; the session is initialized "
+            f"(protocol version {ctx.protocol_version})",
+        )
+    return await call_next(ctx)
+
+
+async def _answer_ping(ctx: ServerRequestContext[Any], call_next: Any) -> Any:
+    """Answer ping under every protocol version (the newest one dropped it from its method list)."""
+    if ctx.request_id is None:  # a notification: nothing to answer
+        return await call_next(ctx)
+    if ctx.method == "ping" and ctx.protocol_version in MODERN_PROTOCOL_VERSIONS:
+        return {"resultType": "complete"}
+    return await call_next(ctx)
 
 
 async def _require_initialize(ctx: ServerRequestContext[Any], call_next: Any) -> Any:

@@ -7,7 +7,13 @@ result with ``tasks/result`` (which waits for the end of the run) and stops
 it with ``tasks/cancel``. The training runs in the training worker exactly as
 an ordinary call; its status message tells the epochs done. A task is kept
 for its time to live (the client's request, at most a day; an hour by
-default) after it was created.
+default) after it was created, then dropped once it has finished.
+
+A task belongs to the session that created it: another session (over HTTP)
+gets "Unknown task id" for it, and ``tasks/list`` shows each session its own
+tasks only, PAGE_SIZE at a time with a cursor for the next page. The store
+holds at most MAX_TASKS tasks: when it is full, the oldest finished task is
+dropped for a new one; when none has finished, the new call is refused.
 
 The SDK knows the task messages but does not dispatch them, so the host
 registers handlers for the ``tasks/*`` methods and answers a task-augmented
@@ -29,9 +35,8 @@ import mcp_types as types
 from mcp.server.context import ServerRequestContext
 from mcp.shared.exceptions import MCPError
 
-from quelmar.host.policy import Refused
-from quelmar.host.pool import Busy, Job, Outcome
-from quelmar.host.schemas import tool_entry
+from quelmar.host.pool import Job, Outcome
+from quelmar.host.registry import tool_entry
 
 if TYPE_CHECKING:
     from mcp.server.lowlevel import Server
@@ -48,6 +53,10 @@ MAX_TTL_MS = 86_400_000
 POLL_INTERVAL_MS = 2000
 RELATED_TASK = "io.modelcontextprotocol/related-task"
 TERMINAL = ("completed", "failed", "cancelled")
+MAX_TASKS = 1000
+"""Most tasks the host keeps, of all sessions together."""
+PAGE_SIZE = 50
+"""Tasks in one tasks/list reply."""
 
 
 def _now() -> str:
@@ -61,6 +70,10 @@ class TaskRecord:
     task_id: str
     job: Job | None
     ttl: int
+    owner: Any = None
+    """The connection (session) that created the task."""
+    number: int = 0
+    """Order of creation, for tasks/list cursors."""
     status: str = "working"
     status_message: str | None = None
     created_at: str = field(default_factory=_now)
@@ -91,8 +104,10 @@ class TaskRecord:
 class TaskStore:
     """The tasks of one host."""
 
-    def __init__(self) -> None:
+    def __init__(self, max_tasks: int = MAX_TASKS, page_size: int = PAGE_SIZE) -> None:
         self.tasks: dict[str, TaskRecord] = {}
+        self.max_tasks, self.page_size = max_tasks, page_size
+        self._created = 0
         self._tg: anyio.abc.TaskGroup | None = None
         self._host: ToolHost | None = None
 
@@ -133,24 +148,39 @@ class TaskStore:
                 code=types.INVALID_PARAMS,
                 message=f"{call.name} does not support task-augmented calls (only execute_fitrun does)",
             )
+        self._make_room()
         requested = call.task.ttl if call.task is not None and call.task.ttl is not None else DEFAULT_TTL_MS
-        record = TaskRecord(uuid.uuid4().hex, None, max(1000, min(int(requested), MAX_TTL_MS)))
-        try:
-            record.job = await self._host.prepare(ctx, call)
-            self._host.submit(record.job)
-        except Refused as exc:
-            self._finish(record, Outcome(error=f"Refused by the host's file-access policy: {exc}"))
-        except Busy as exc:
-            self._finish(record, Outcome(error=f"The host is busy: {exc}; try again later."))
+        self._created += 1
+        record = TaskRecord(
+            uuid.uuid4().hex, None, max(1000, min(int(requested), MAX_TTL_MS)), _owner(ctx), self._created
+        )
+        record.job = await self._host.start(ctx, call)
+        if record.job.done.is_set():  # refused by the policy, or the lane is full
+            assert record.job.outcome is not None
+            self._finish(record, record.job.outcome)
         else:
             assert self._tg is not None
             self._tg.start_soon(self._follow, record)
-        self._expire()
         self.tasks[record.task_id] = record
         return types.CreateTaskResult(task=types.Task(**record.wire()))
 
+    def _make_room(self) -> None:
+        """Drop expired tasks, then the oldest finished ones while the store is full."""
+        self._expire()
+        if len(self.tasks) < self.max_tasks:
+            return
+        for task_id, record in list(self.tasks.items()):  # in order of creation
+            if record.status in TERMINAL:
+                del self.tasks[task_id]
+                if len(self.tasks) < self.max_tasks:
+                    return
+        raise MCPError(
+            code=types.INVALID_REQUEST,
+            message=f"The host is busy: {len(self.tasks)} tasks are running or waiting; try again later.",
+        )
+
     def _finish(self, record: TaskRecord, outcome: Outcome) -> None:
-        record.outcome = outcome
+        record.outcome, record.job = outcome, None
         if outcome.error is None:
             record.update("completed", "the training has finished")
         else:
@@ -174,7 +204,7 @@ class TaskStore:
                 record.update("working", f"epoch {job.progress[0]} of {job.progress[1]}")
         assert job.outcome is not None
         if record.status == "cancelled":
-            record.outcome = job.outcome
+            record.outcome, record.job = job.outcome, None
         else:
             self._finish(record, job.outcome)
 
@@ -184,36 +214,43 @@ class TaskStore:
             if record.status in TERMINAL and now - record.started > record.ttl / 1000:
                 del self.tasks[task_id]
 
-    def _record(self, task_id: str) -> TaskRecord:
+    def _record(self, ctx: ServerRequestContext[Any], task_id: str) -> TaskRecord:
         self._expire()
         record = self.tasks.get(task_id)
-        if record is None:
+        if record is None or record.owner is not _owner(ctx):
             raise MCPError(code=types.INVALID_PARAMS, message=f"Unknown task id: {task_id}")
         return record
 
     # -- handlers ---------------------------------------------------------
 
     async def get(self, ctx: ServerRequestContext[Any], params: types.GetTaskRequestParams) -> types.GetTaskResult:
-        return types.GetTaskResult(**self._record(params.task_id).wire())
+        return types.GetTaskResult(**self._record(ctx, params.task_id).wire())
 
     async def list(self, ctx: ServerRequestContext[Any], params: types.PaginatedRequestParams) -> types.ListTasksResult:
         self._expire()
-        return types.ListTasksResult(tasks=[types.Task(**record.wire()) for record in self.tasks.values()])
+        after = 0
+        if params is not None and params.cursor is not None:
+            if not params.cursor.isdigit():
+                raise MCPError(code=types.INVALID_PARAMS, message="Invalid params for tasks/list: unknown cursor")
+            after = int(params.cursor)
+        owner = _owner(ctx)
+        mine = [r for r in self.tasks.values() if r.owner is owner and r.number > after]
+        page = mine[: self.page_size]
+        cursor = str(page[-1].number) if len(mine) > len(page) else None
+        return types.ListTasksResult(tasks=[types.Task(**record.wire()) for record in page], next_cursor=cursor)
 
     async def result(self, ctx: ServerRequestContext[Any], params: types.GetTaskPayloadRequestParams) -> dict[str, Any]:
-        record = self._record(params.task_id)
+        record = self._record(ctx, params.task_id)
         await record.finished.wait()
         if record.status == "cancelled":
             raise MCPError(code=types.INVALID_PARAMS, message=f"Task {record.task_id} was cancelled")
-        from quelmar.host.server import call_result
-
-        assert record.outcome is not None
-        payload = call_result(record.outcome).model_dump(by_alias=True, mode="json", exclude_none=True)
+        assert record.outcome is not None and self._host is not None
+        payload = self._host.result(record.outcome).model_dump(by_alias=True, mode="json", exclude_none=True)
         payload["_meta"] = {RELATED_TASK: {"taskId": record.task_id}}
         return payload
 
     async def cancel(self, ctx: ServerRequestContext[Any], params: types.CancelTaskRequestParams) -> types.CancelTaskResult:
-        record = self._record(params.task_id)
+        record = self._record(ctx, params.task_id)
         if record.status in TERMINAL:
             raise MCPError(
                 code=types.INVALID_PARAMS,
@@ -223,3 +260,8 @@ class TaskStore:
         if record.job is not None:
             record.job.stop("cancelled")
         return types.CancelTaskResult(**record.wire())
+
+
+def _owner(ctx: ServerRequestContext[Any]) -> Any:
+    """The session a request came in on: its connection (over stdio, the one connection)."""
+    return getattr(ctx.session, "_connection", None)

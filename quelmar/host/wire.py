@@ -12,7 +12,17 @@ response:
 * anything else that is not a JSON-RPC 2.0 message (``jsonrpc`` other than
   "2.0", a ``method`` that is not a string, an ``id`` that is neither a string
   nor an integer): -32600 (invalid request);
-* ``params`` that is not an object: -32602 (invalid params).
+* ``params`` that is not an object: -32602 (invalid params);
+* text that holds a lone surrogate escape (``"\\ud800"``), which is not
+  Unicode and cannot be echoed in a reply: -32600 when it is in the
+  ``method`` or the ``id`` (the reply then has ``id`` null), -32602 when it
+  is in the ``params``;
+* a line longer than the host's limit: -32600, ``id`` null; the line is
+  skipped while it is read, never held whole.
+
+Whatever goes wrong while one message is handled is answered (or logged)
+and the host reads on; a reply that still cannot be encoded is written with
+its unencodable characters escaped.
 
 The input is read without blocking the event loop and without a thread, so
 that a signal or the end of the input stops the host at once.
@@ -33,12 +43,45 @@ import anyio.to_thread
 import mcp_types as types
 from mcp.shared.message import SessionMessage
 
-__all__ = ["screen", "stdio_transport"]
+__all__ = ["DEFAULT_MAX_LINE_BYTES", "has_lone_surrogate", "screen", "stdio_transport"]
 
 logger = logging.getLogger("quelmar.host")
 
 PARSE_ERROR, INVALID_REQUEST, INVALID_PARAMS = -32700, -32600, -32602
 READ_SIZE = 1 << 16
+DEFAULT_MAX_LINE_BYTES = 512 * 1024 * 1024
+"""Longest message line the host reads (a large csv_content, JSON-escaped, fits)."""
+MAX_DEPTH = 64
+"""Deepest nesting searched for lone surrogates (deeper JSON is refused as well)."""
+
+
+class LineTooLong(bytes):
+    """What ``_lines`` yields in place of a line over the limit (its first bytes)."""
+
+
+def has_lone_surrogate(value: Any, depth: int = 0) -> bool:
+    """Whether any text in a parsed JSON value (keys included) holds a lone surrogate.
+
+    Nesting deeper than MAX_DEPTH counts as such: no message of the protocol
+    is that deep, and the search stays bounded.
+    """
+    if isinstance(value, str):
+        return _surrogate(value)
+    if depth > MAX_DEPTH:
+        return isinstance(value, (dict, list))
+    if isinstance(value, dict):
+        return any(_surrogate(k) or has_lone_surrogate(v, depth + 1) for k, v in value.items())
+    if isinstance(value, list):
+        return any(has_lone_surrogate(v, depth + 1) for v in value)
+    return False
+
+
+def _surrogate(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return True
+    return False
 
 
 def _error(request_id: Any, code: int, message: str) -> dict[str, Any]:
@@ -68,6 +111,15 @@ def screen(line: bytes | str) -> tuple[SessionMessage | None, list[dict[str, Any
     if not isinstance(raw, dict):
         return None, [_error(None, INVALID_REQUEST, "Invalid Request: a message must be a JSON object")]
     problem = _problem(raw)
+    if problem is None and has_lone_surrogate(raw):
+        if _surrogate(str(raw.get("method", ""))) or has_lone_surrogate(raw.get("id")):
+            raw = {k: v for k, v in raw.items() if k != "id"} | {"id": None} if "id" in raw else raw
+            problem = INVALID_REQUEST, "Invalid Request: the method or the id holds text that is not valid Unicode"
+        else:
+            problem = INVALID_PARAMS, (
+                "Invalid params: a text value holds a lone surrogate escape (e.g. \\ud800), which is not valid "
+                "Unicode, or the params are nested too deeply"
+            )
     if problem is None:
         try:
             return SessionMessage(types.jsonrpc_message_adapter.validate_python(raw, by_name=False)), []
@@ -110,14 +162,20 @@ def _first_error(exc: Exception) -> str:
     return str(exc).splitlines()[0]
 
 
-async def _lines(fd: int) -> AsyncIterator[bytes]:
-    """The lines of fd, read as they arrive (the last one even without a newline)."""
+async def _lines(fd: int, limit: int = DEFAULT_MAX_LINE_BYTES) -> AsyncIterator[bytes]:
+    """The lines of fd, read as they arrive (the last one even without a newline).
+
+    A line longer than ``limit`` bytes is dropped while it is read: a
+    ``LineTooLong`` (its first bytes) comes in its place.
+    """
     waits = True
     try:
         os.set_blocking(fd, False)
     except OSError:
         waits = False
     pending: list[bytes] = []  # the pieces of the line being read
+    size = 0  # bytes in pending
+    skipping: LineTooLong | None = None  # the start of a line over the limit, while its rest is read
     while True:
         try:
             chunk = os.read(fd, READ_SIZE) if waits else await anyio.to_thread.run_sync(
@@ -131,36 +189,72 @@ async def _lines(fd: int) -> AsyncIterator[bytes]:
             continue
         if not chunk:
             break
-        if b"\n" not in chunk:  # only new data is searched: long lines cost linear time
-            pending.append(chunk)
-            continue
-        first, *complete, rest = chunk.split(b"\n")
-        yield b"".join([*pending, first])
-        for line in complete:
-            yield line
-        pending = [rest] if rest else []
+        while chunk:
+            head, newline, chunk = chunk.partition(b"\n")  # only new data is searched: linear time
+            if skipping is None:
+                size += len(head)
+                if size > limit:
+                    skipping = LineTooLong((pending[0] if pending else head)[:64])
+                    pending, size = [], 0
+                else:
+                    pending.append(head)
+            if not newline:
+                break
+            if skipping is not None:
+                yield skipping
+                skipping = None
+            else:
+                yield b"".join(pending)
+            pending, size = [], 0
+    if skipping is not None:
+        yield skipping
     last = b"".join(pending)
     if last.strip():
         yield last
 
 
+def _encode(item: SessionMessage | dict[str, Any]) -> str:
+    """One outgoing message as a JSON line's text (unencodable characters escaped)."""
+    if isinstance(item, SessionMessage):
+        try:
+            return item.message.model_dump_json(by_alias=True, exclude_unset=True)
+        except Exception:  # e.g. text the client sent that UTF-8 cannot hold, echoed back
+            logger.warning("a reply held unencodable text; it is sent escaped", exc_info=True)
+            return json.dumps(item.message.model_dump(by_alias=True, exclude_unset=True, mode="python"), default=str)
+    try:
+        return json.dumps(item, ensure_ascii=False).encode("utf-8").decode("utf-8")
+    except (UnicodeEncodeError, ValueError, TypeError):
+        return json.dumps(item, default=str)
+
+
 @asynccontextmanager
-async def stdio_transport(wire_in: BinaryIO, wire_out: BinaryIO) -> AsyncIterator[tuple[Any, Any]]:
+async def stdio_transport(
+    wire_in: BinaryIO, wire_out: BinaryIO, max_line_bytes: int = DEFAULT_MAX_LINE_BYTES
+) -> AsyncIterator[tuple[Any, Any]]:
     """(read stream, write stream) for the SDK server over the protocol descriptors."""
     read_send, read_receive = anyio.create_memory_object_stream[SessionMessage | Exception](0)
     write_send, write_receive = anyio.create_memory_object_stream[SessionMessage | dict[str, Any]](16)
     fd = wire_in.fileno()
 
     def write(text: str) -> None:
-        wire_out.write(text.encode("utf-8"))
+        wire_out.write(text.encode("utf-8", "backslashreplace"))
         wire_out.flush()
 
     async def reader() -> None:
         async with read_send:
-            async for line in _lines(fd):
+            async for line in _lines(fd, max_line_bytes):
+                if isinstance(line, LineTooLong):
+                    logger.warning("dropped a message line longer than %d bytes", max_line_bytes)
+                    text = f"Invalid Request: the line is longer than the limit of {max_line_bytes} bytes"
+                    await write_send.send(_error(None, INVALID_REQUEST, text))
+                    continue
                 if not line.strip():
                     continue
-                message, answers = screen(line)
+                try:
+                    message, answers = screen(line)
+                except Exception as exc:  # a fault of the host's own: answer, log, read on
+                    logger.exception("could not examine a message line")
+                    message, answers = None, [_error(None, INVALID_REQUEST, f"Invalid Request: {type(exc).__name__}")]
                 for answer in answers:
                     await write_send.send(answer)
                 if message is not None:
@@ -169,10 +263,7 @@ async def stdio_transport(wire_in: BinaryIO, wire_out: BinaryIO) -> AsyncIterato
     async def writer() -> None:
         async with write_receive:
             async for item in write_receive:
-                if isinstance(item, SessionMessage):
-                    text = item.message.model_dump_json(by_alias=True, exclude_unset=True)
-                else:
-                    text = json.dumps(item)
+                text = _encode(item)
                 try:
                     await anyio.to_thread.run_sync(write, text + "\n", abandon_on_cancel=True)
                 except (BrokenPipeError, OSError):

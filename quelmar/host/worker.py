@@ -51,6 +51,7 @@ from typing import Any, TextIO
 
 from quelmar.host.files import FileGone, FileRefused, OpenedFiles, open_plan
 from quelmar.host.policy import FILES_KEY
+from quelmar.host.registry import tool_entry
 from quelmar.host.stdio import claim_stdio
 from quelmar.host.values import error_text, to_jsonable
 
@@ -179,7 +180,8 @@ def _call_with(request: dict[str, Any], out: TextIO, opened: OpenedFiles) -> dic
             return {"error": missing, "interrupted": False}
         except FileRefused as exc:
             return {"error": REFUSED + str(exc), "interrupted": False}
-        if request["tool"] == "execute_fitrun":
+        entry = tool_entry(request["tool"])
+        if entry is not None and entry.progress:
             progress = importlib.import_module("quelmar.tools.ordane.progress")
             progress.set_callback(_progress_sender(out))
         _busy = True
@@ -240,7 +242,7 @@ def serve(modules: list[str]) -> int:
 
 def describe() -> dict[str, Any]:
     """Each tool's docstring or import error, and the supported training methods."""
-    from quelmar.host.schemas import TOOLS
+    from quelmar.host.registry import TOOLS
 
     tools: dict[str, Any] = {}
     for entry in TOOLS:
