@@ -326,7 +326,8 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
     import optax
     from jax.flatten_util import ravel_pytree
 
-    from .models import ModelSpec, init_params, make_apply, make_split
+    from .models import (ModelSpec, describe_model, grid_function, init_params, make_apply,
+                         make_split)
 
     classify = s.run_type == "classification"
     train_file = s.data_filenames[0]
@@ -340,9 +341,14 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
     classes = (_class_labels(split, [f for f in s.data_filenames if f]) if classify
                else None)
 
-    scaling = (Scaling.fit(split.x_train, split.y_train, scale_outputs=not classify)
+    # A function on a grid mapped to one on the same grid: one shared scale.
+    shared = grid_function(ModelSpec(s.interp_method, len(s.input_col),
+                                     len(classes) if classify else len(s.output_col),
+                                     s.model_settings(), classify=classify))
+    scaling = (Scaling.fit(split.x_train, split.y_train, scale_outputs=not classify,
+                           shared=shared)
                if s.bool_normalize else
-               Scaling.identity(len(s.input_col), len(s.output_col)))
+               Scaling.identity(*((1, 1) if shared else (len(s.input_col), len(s.output_col)))))
 
     def model_x(x):
         return jnp.asarray(scaling.x(x), dtype=jnp.float32)
@@ -372,6 +378,7 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
         classify=classify,
     )
     del x_np
+    model_note = describe_model(spec)
     model_apply = make_apply(spec)
     # Training sees the parameters as one flat vector: the optimizer updates
     # it in one piece (Adam is elementwise) instead of array by array.
@@ -513,6 +520,8 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
          f"{spec.n_in} inputs, {n_out} output(s); "
          f"{s.num_epochs} epochs, batch {batch}, learning rate {s.learning_rate:g}")
     _say(f"Inputs: {', '.join(in_names)}; output(s): {', '.join(out_names)}")
+    if model_note:
+        _say(model_note)
     if s.ignored:
         _say(f"Ignored settings (they belong to other methods than {s.interp_method}): "
              f"{', '.join(s.ignored)}")
