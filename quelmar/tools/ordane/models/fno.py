@@ -100,7 +100,7 @@ def head(spec) -> tuple[str, str]:
     if spec.classify:
         return "pooled", "auto: classification"
     if spec.n_out == spec.n_in:
-        return "function", f"auto: as many outputs as inputs ({spec.n_in})"
+        return "function", f"auto: regression with {spec.n_out} outputs for {spec.n_in} inputs"
     return "pooled", f"auto: {spec.n_out} output(s) for {spec.n_in} inputs"
 
 
@@ -111,8 +111,9 @@ def pointwise(spec) -> bool:
 
 def grid_function(spec) -> bool:
     """The inputs and outputs are one function each on the grid: one shared
-    scale for all inputs (and one for all outputs), any number of grid points."""
-    return pointwise(spec)
+    scale for all inputs (and one for all outputs), any number of grid points
+    (not for a model saved before the head was a setting)."""
+    return pointwise(spec) and "fno_head" in spec.settings
 
 
 def min_grid(spec) -> int:
@@ -211,21 +212,24 @@ def make_apply(spec):
     to_points = pointwise(spec)
     act = jax.nn.gelu
     kmax = kept_modes(spec)
-    if to_points:
+    # A model saved before the head was a setting scaled each column on its
+    # own: it keeps doing so, on its own grid.
+    on_grid = to_points and "fno_head" in spec.settings
+    if on_grid:
         # One affine map for the whole function: the range of all inputs.
         lo = float(np.min(spec.grid_lo)) if len(spec.grid_lo) else 0.0
         hi = float(np.max(spec.grid_hi)) if len(spec.grid_hi) else 1.0
         span = hi - lo if hi > lo else 1.0
 
     def unit(x):
-        return (x - lo) / span if to_points else spec.unit_inputs(x)
+        return (x - lo) / span if on_grid else spec.unit_inputs(x)
 
     def grid_of(n):
         """The constants of an n-point grid (a function head reads any grid of
         at least `min_grid` points; the pooling head only its own)."""
-        if n != spec.n_in and not to_points:
-            raise ValueError(f"this FNO model (pooled head) reads rows of {spec.n_in} values, "
-                             f"got {n}")
+        if n != spec.n_in and not on_grid:
+            why = "saved without fno_head" if to_points else "pooled head"
+            raise ValueError(f"this FNO model ({why}) reads rows of {spec.n_in} values, got {n}")
         if n < min_grid(spec):
             raise ValueError(f"this FNO model keeps {kmax} frequencies: it reads grids of at "
                              f"least {min_grid(spec)} points, got {n}")
