@@ -43,7 +43,7 @@ GRIDS = (256, 512)
 N_TRAIN, N_TEST = 1000, 200
 DT = 1.0 / 2000
 T_END = 1.0
-EPOCHS, LEARNING_RATE, BATCH, PATIENCE = 500, 0.001, 20, 20
+EPOCHS, LEARNING_RATE, BATCH, PATIENCE = 300, 0.001, 20, 20
 DATA_DIR = Path(os.environ.get("QUELMAR_BENCH_BURGERS",
                                Path(tempfile.gettempdir()) / "burgers"))
 
