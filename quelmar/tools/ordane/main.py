@@ -40,7 +40,9 @@ DATA_PARAM
                         splitting a single file.  Default true.
   bool_normalize        Scale inputs to [0, 1] by the training minimum and
                         range, and (regression) standardise outputs by the
-                        training mean and standard deviation.  Default true.
+                        training mean and standard deviation, each column on
+                        its own (FNO's function head: one shared scale for
+                        all inputs, one for all outputs).  Default true.
   bool_data_generation  When the training file does not exist, first write
                         the synthetic data set there (see
                         `data.generate_dataset`: inputs uniform on [0, 1],

@@ -274,15 +274,42 @@ def make_apply(spec):
             v = act(v) if l < layers - 1 else v
         return v
 
+    def dense(params, x, n):
+        """The lift, layers and pooling on a short grid, the affine maps
+        next to each other composed first: the lift (x_j times a vector) into
+        the first layer's matrix, and the pooling into the last layer's, so
+        each row meets n x nC and nC x C matrices there instead of nC x nC."""
+        grid, _, _, bases = grid_of(n)
+        lift = params["lift_w"]
+        spread = np.tile(np.eye(WIDTH, dtype=np.float32), (1, n))
+        biases = params["layer_b"] @ spread                                 # (L, n C)
+        operators = layer_operators(params, bases, n)
+        constant = (grid[:, None] * lift[1] + params["lift_b"]).reshape(-1)  # (n C,)
+        # pre-activation = inp @ w + b, with inp = x for the first layer
+        w = jnp.einsum("c,acm->am", lift[0], operators[0].reshape(n, WIDTH, -1))
+        b = constant @ operators[0] + biases[0]
+        inp = x
+        for l in range(1, layers):
+            inp = act(inp @ w + b)
+            w, b = operators[l], biases[l]
+        if to_points:
+            return (inp @ w + b).reshape(-1, n, WIDTH)
+        pool = params["pool"]
+        w = jnp.einsum("kbe,be->ke", w.reshape(w.shape[0], n, WIDTH), pool)
+        return inp @ w + jnp.einsum("be,be->e", b.reshape(n, WIDTH), pool)   # (N, C)
+
     def apply(params, x):
         n = x.shape[-1]
-        grid = grid_of(n)[0]
         x = unit(x)
-        lift = params["lift_w"]
-        v = x[..., None] * lift[0] + (grid[:, None] * lift[1] + params["lift_b"])  # (N, n, C)
-        v = fourier_layers(params, v.reshape(-1, n * WIDTH), n).reshape(v.shape)
-        if not to_points:
-            v = jnp.sum(v * params["pool"], axis=1)                       # (N, C)
+        if n <= DENSE_GRID:
+            v = dense(params, x, n)
+        else:
+            grid = grid_of(n)[0]
+            lift = params["lift_w"]
+            v = x[..., None] * lift[0] + (grid[:, None] * lift[1] + params["lift_b"])  # (N, n, C)
+            v = fourier_layers(params, v.reshape(-1, n * WIDTH), n).reshape(v.shape)
+            if not to_points:
+                v = jnp.sum(v * params["pool"], axis=1)                   # (N, C)
         out = act(v @ params["q1"] + params["q1b"]) @ params["q2"] + params["q2b"]
         return out[..., 0] if to_points else out
 
