@@ -238,6 +238,9 @@ class Scaling:
     Inputs: ``(x - x_min) / x_range`` maps the training range to [0, 1].
     Outputs: ``(y - y_mean) / y_std`` (regression only).  Constant columns get
     a scale of 1.  With normalization off the maps are the identity.
+    Shared (a function sampled on a grid): one scale for all the inputs and
+    one for all the outputs, kept as arrays of one value that apply to rows
+    of any length.
     """
 
     x_min: np.ndarray
@@ -250,7 +253,10 @@ class Scaling:
         return cls(np.zeros(n_in), np.ones(n_in), np.zeros(n_out), np.ones(n_out))
 
     @classmethod
-    def fit(cls, x: np.ndarray, y: np.ndarray, scale_outputs: bool) -> "Scaling":
+    def fit(cls, x: np.ndarray, y: np.ndarray, scale_outputs: bool,
+            shared: bool = False) -> "Scaling":
+        if shared:
+            x, y = x.reshape(-1, 1), y.reshape(-1, 1)
         x_min = x.min(axis=0)
         x_range = x.max(axis=0) - x_min
         x_range = np.where(x_range > 0, x_range, 1.0)

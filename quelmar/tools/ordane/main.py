@@ -45,7 +45,9 @@ DATA_PARAM
                         splitting a single file.  Default true.
   bool_normalize        Scale inputs to [0, 1] by the training minimum and
                         range, and (regression) standardise outputs by the
-                        training mean and standard deviation.  Default true.
+                        training mean and standard deviation, each column on
+                        its own (FNO's function head: one shared scale for
+                        all inputs, one for all outputs).  Default true.
   bool_data_generation  When the training file does not exist, first write
                         the synthetic data set there (see
                         `data.generate_dataset`: inputs uniform on [0, 1],
@@ -376,7 +378,8 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
     import optax
     from jax.flatten_util import ravel_pytree
 
-    from .models import ModelSpec, init_params, make_apply, make_split
+    from .models import (ModelSpec, describe_model, grid_function, init_params, make_apply,
+                         make_split)
 
     classify = s.run_type == "classification"
     train_file = s.data_filenames[0]
@@ -392,9 +395,14 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
     if not classify and not s.bool_normalize:
         _check_magnitude(split.y_train, out_names)
 
-    scaling = (Scaling.fit(split.x_train, split.y_train, scale_outputs=not classify)
+    # A function on a grid mapped to one on the same grid: one shared scale.
+    shared = grid_function(ModelSpec(s.interp_method, len(s.input_col),
+                                     len(classes) if classify else len(s.output_col),
+                                     s.model_settings(), classify=classify))
+    scaling = (Scaling.fit(split.x_train, split.y_train, scale_outputs=not classify,
+                           shared=shared)
                if s.bool_normalize else
-               Scaling.identity(len(s.input_col), len(s.output_col)))
+               Scaling.identity(*((1, 1) if shared else (len(s.input_col), len(s.output_col)))))
 
     def model_y(y):
         if classify:
@@ -423,6 +431,7 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
         classify=classify,
     )
     del x_np
+    model_note = describe_model(spec)
     model_apply = make_apply(spec)
     # Training sees the parameters as one flat vector: the optimizer updates
     # it in one piece (Adam is elementwise) instead of array by array.
@@ -535,6 +544,8 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
          f"{spec.n_in} inputs, {n_out} output(s); "
          f"{s.num_epochs} epochs, batch {batch}, learning rate {s.learning_rate:g}")
     _say(f"Inputs: {', '.join(in_names)}; output(s): {', '.join(out_names)}")
+    if model_note:
+        _say(model_note)
     if s.ignored:
         _say(f"Ignored settings (they belong to other methods than {s.interp_method}): "
              f"{', '.join(s.ignored)}")

@@ -14,7 +14,7 @@ import jax
 import numpy as np
 
 from .data import Scaling
-from .models import ModelSpec, check_size, make_apply
+from .models import ModelSpec, check_size, grid_function, make_apply
 
 FORMAT_VERSION = 1
 
@@ -67,6 +67,23 @@ class TrainedModel:
     def method(self) -> str:
         return self.spec.method
 
+    @property
+    def any_grid(self) -> bool:
+        """The model maps a function on a grid to one on the same grid, of any size."""
+        return grid_function(self.spec)
+
+    def output_names_for(self, n: int) -> list[str]:
+        """Names of the outputs on an n-point grid: the training names on the
+        training grid; on another, a name that ends in the point's index
+        continues the training names' numbering (``u1_0`` ... ``u1_511``),
+        else ``<first name>[j]``."""
+        if n == len(self.output_names):
+            return list(self.output_names)
+        stem, first = _numbered(self.output_names)
+        if stem is None:
+            return [f"{self.output_names[0]}[{j}]" for j in range(n)]
+        return [f"{stem}{first + j}" for j in range(n)]
+
     def raw_output(self, x, params=None) -> np.ndarray:
         """The network's output (scaled units / logits) for inputs in data units,
         as float64 (`params`: other parameters of the same layout, as the
@@ -74,7 +91,8 @@ class TrainedModel:
         x = np.asarray(x, dtype=np.float64)
         if x.ndim == 1:
             x = x.reshape(-1, self.spec.n_in) if self.spec.n_in > 1 else x[:, None]
-        if x.ndim != 2 or x.shape[1] != self.spec.n_in:
+        # A function-to-function model reads the function on a grid of any size.
+        if x.ndim != 2 or (x.shape[1] != self.spec.n_in and not self.any_grid):
             raise ValueError(f"expected inputs of shape (N, {self.spec.n_in}), got {x.shape}")
         return self.output_of(model_inputs(self.scaling, x), params)
 
@@ -269,6 +287,33 @@ def _check_params(shapes: dict, spec: ModelSpec, npz_path: Path, want: dict) -> 
                      f"expected {expected}")
 
 
+def _numbered(names) -> tuple[str | None, int]:
+    """(stem, first index) when `names` are stem + consecutive integers
+    (``x0, x1, ...``), else (None, 0)."""
+    import re
+
+    parts = [re.fullmatch(r"(.*?)(\d+)", str(n)) for n in names]
+    if not parts or not all(parts) or len({p.group(1) for p in parts}) != 1:
+        return None, 0
+    first = int(parts[0].group(2))
+    if [int(p.group(2)) for p in parts] != list(range(first, first + len(parts))):
+        return None, 0
+    return parts[0].group(1), first
+
+
+def _grid_columns(model: TrainedModel, columns: list[str]) -> list[str] | None:
+    """The columns of a function sampled on another grid size: the training
+    input names' numbering continued (or cut short) in `columns`, or None."""
+    stem, first = _numbered(model.input_names)
+    if stem is None or not model.any_grid:
+        return None
+    present = set(columns) - set(model.output_names)   # the numbering stops at an output
+    out = []
+    while f"{stem}{first + len(out)}" in present:
+        out.append(f"{stem}{first + len(out)}")
+    return out if out and len(out) != len(model.input_names) else None
+
+
 def _inputs_of(model: TrainedModel, data) -> np.ndarray:
     """The model's input columns out of a CSV path, a DataFrame or an array."""
     import pandas as pd
@@ -281,7 +326,10 @@ def _inputs_of(model: TrainedModel, data) -> np.ndarray:
         return np.asarray(data, dtype=np.float64)
     columns = [str(c) for c in data.columns]
     missing = [n for n in model.input_names if n not in columns]
-    if not missing:
+    grid = _grid_columns(model, columns) if model.has_names else None
+    if grid:   # the same function on a grid of another size
+        frame = data.set_axis(columns, axis=1)[grid]
+    elif not missing:
         frame = data.set_axis(columns, axis=1)[model.input_names]
     elif not model.has_names:  # an older model: the columns by index
         bad = [c for c in model.input_col if c >= data.shape[1]]
@@ -310,6 +358,11 @@ def predict(model_file, data):
         data: a CSV file path (first row: the header), a pandas DataFrame
             (the input columns are matched by name), or an array of shape
             (N, n_inputs) with the input columns in the model's order.
+            A function-to-function model (FNO, function head) also reads
+            the function sampled on a grid of another size: an array of
+            shape (N, m), or a file or frame whose input names continue the
+            training names' numbering (``u0_0`` ... ``u0_511``); its outputs
+            are then the m values on that grid.
 
     Returns a pandas DataFrame with one row per data row: for regression one
     column per output, named like the training data's output columns; for
@@ -321,7 +374,8 @@ def predict(model_file, data):
     model = model_file if isinstance(model_file, TrainedModel) else load_model(model_file)
     x = _inputs_of(model, data)
     if model.run_type != "classification":
-        return pd.DataFrame(model.predict(x), columns=model.output_names)
+        out = model.predict(x)
+        return pd.DataFrame(out, columns=model.output_names_for(out.shape[1]))
     logits = model.raw_output(x)
     proba = softmax(logits)
     # The label is the largest logit's, as the training run scores it (two

@@ -15,7 +15,13 @@ Each method module gives
   ``apply(params, x) == apply_features(params, features(x))`` where
   ``features`` does not depend on the parameters (training computes it once);
 * ``REPRODUCES_DEGREE``: the polynomial degree each 1-D factor reproduces
-  exactly (or the name of the setting that gives it), None for no promise.
+  exactly (or the name of the setting that gives it), None for no promise;
+* optionally ``describe(spec)``: a line for the log about the model's shape
+  (it may raise ValueError for settings the data cannot have);
+* optionally ``grid_function(spec)``: True when the inputs are one function
+  on a grid and the outputs one function on the same grid: the data are
+  then scaled by one shared scale for all inputs (and one for all outputs),
+  and the model predicts on grids of other sizes.
 
 A `base.ModelSpec` (method name, sizes, settings as a dict, input range) is
 what a saved model stores besides its parameters; `make_apply` rebuilds the
@@ -33,9 +39,22 @@ from .base import ModelSpec, allowed_text, check_value
 
 METHODS = {m.NAME: m for m in (linear, nonlinear, gaussian, mlp, kan, fno)}
 
-__all__ = ["MAX_PARAMETERS", "METHODS", "ModelSpec", "check_size", "describe_settings",
-           "init_params", "make_apply", "make_split", "method_settings", "param_shapes",
-           "setting_owners"]
+__all__ = ["MAX_PARAMETERS", "METHODS", "ModelSpec", "check_size", "describe_model",
+           "describe_settings", "grid_function", "init_params", "make_apply", "make_split",
+           "method_settings", "param_shapes", "setting_owners"]
+
+
+def describe_model(spec: ModelSpec) -> str | None:
+    """The method's log line about this model, or None."""
+    module = METHODS[spec.method]
+    return module.describe(spec) if hasattr(module, "describe") else None
+
+
+def grid_function(spec: ModelSpec) -> bool:
+    """The model maps a function on a grid to a function on the same grid
+    (shared scaling, any grid size)."""
+    module = METHODS[spec.method]
+    return bool(module.grid_function(spec)) if hasattr(module, "grid_function") else False
 
 MAX_PARAMETERS = 10_000_000
 """Most parameters a model may have (40 MB of float32 values; training keeps about four
