@@ -35,15 +35,24 @@ class CPSettings:
 def init(spec, key) -> dict:
     """Node values ``values`` of shape (n_out, nmode, n_in, nseg + 1).
 
-    Each factor starts near c/2 with c = nmode**(-1/n_in), so the model
-    starts as a small, nearly constant function; the noise breaks the
-    symmetry between the modes.
+    Every factor starts near a common value ``a`` with relative noise ``r``
+    (the noise breaks the symmetry between the modes), chosen so that the
+    model's scale does not depend on the number of inputs n::
+
+        a**n = 2**-min(n, 3) / nmode        (each output starts near 2**-min(n, 3))
+        r = 0.4 * min(1, sqrt(3 / n))       (the product's spread stays bounded)
+
+    With the factors near ``a`` (close to 1 for many inputs) a mode is about
+    ``a**n * (1 + sum_d (f_d - a) / a)``: it starts as an additive model of
+    its inputs, and the gradient with respect to one factor (the product of
+    the others) neither vanishes nor explodes as n grows.
     """
-    nmode, nseg = spec.settings["nmode"], spec.settings["nseg"]
-    shape = (spec.n_out, nmode, spec.n_in, nseg + 1)
-    c = (1.0 / nmode) ** (1.0 / spec.n_in)
+    nmode, nseg, n = spec.settings["nmode"], spec.settings["nseg"], spec.n_in
+    shape = (spec.n_out, nmode, n, nseg + 1)
+    scale = (0.5 ** min(n, 3) / nmode) ** (1.0 / n)
+    spread = 0.4 * min(1.0, (3.0 / n) ** 0.5)
     noise = jax.random.normal(key, shape, dtype=jnp.float32)
-    return {"values": c * (0.5 + 0.2 * noise)}
+    return {"values": scale * (1.0 + spread * noise)}
 
 
 def make_split(spec, basis, factor_activation=None):
