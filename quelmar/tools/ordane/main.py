@@ -326,7 +326,7 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
     import optax
     from jax.flatten_util import ravel_pytree
 
-    from .models import ModelSpec, init_params, make_apply, make_split
+    from .models import ModelSpec, adapt, init_params, make_apply, make_split
 
     classify = s.run_type == "classification"
     train_file = s.data_filenames[0]
@@ -377,6 +377,11 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
     # it in one piece (Adam is elementwise) instead of array by array.
     init_key, shuffle_key = jax.random.split(jax.random.PRNGKey(s.random_seed))
     params, unravel = ravel_pytree(init_params(spec, init_key))
+
+    def adapted(params, ep):  # a model that follows its data (KAN's grids)
+        new = adapt(spec, unravel(params), xt, ep, s.num_epochs)
+        return params if new is None else ravel_pytree(new)[0]
+    params = adapted(params, 0)
 
     def apply(flat, x):
         return model_apply(unravel(flat), x)
@@ -531,6 +536,7 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
     for ep in range(1, s.num_epochs + 1):
         params, opt_state, loss = epoch(params, opt_state,
                                         jax.random.fold_in(shuffle_key, ep), ft, yt)
+        params = adapted(params, ep)
         loss = float(loss)
         progress.report(ep, s.num_epochs)
         first_loss = loss if first_loss is None else first_loss

@@ -11,7 +11,7 @@ import jax
 import numpy as np
 
 from .data import Scaling
-from .models import ModelSpec, init_params, make_apply
+from .models import ModelSpec, init_params, make_apply, upgrade_params
 
 FORMAT_VERSION = 1
 
@@ -142,7 +142,7 @@ def load_model(path: str | os.PathLike) -> TrainedModel:
     if not npz_path.is_file():
         raise FileNotFoundError(f"saved model parameters not found: {npz_path}")
     with np.load(npz_path) as npz:
-        params = {k: npz[k] for k in npz.files}
+        params = upgrade_params(spec, {k: npz[k] for k in npz.files})
     _check_params(params, spec, npz_path)
     return TrainedModel(spec, params, scaling, meta["run_type"], meta["input_col"],
                         meta["output_col"], meta.get("classes"), meta.get("info"),

@@ -32,7 +32,8 @@ from .base import ModelSpec, allowed_text, check_value
 
 METHODS = {m.NAME: m for m in (linear, nonlinear, gaussian, mlp, kan, fno)}
 
-__all__ = ["METHODS", "ModelSpec", "describe_settings", "init_params", "make_apply", "make_split",
+__all__ = ["METHODS", "ModelSpec", "adapt", "describe_settings", "init_params", "make_apply",
+           "make_split", "upgrade_params",
            "method_settings",
            "setting_owners"]
 
@@ -103,3 +104,19 @@ def describe_settings() -> str:
         lines.append(f"  {key:<22}{out[0]}")
         lines.extend(f"  {'':<22}{rest}" for rest in out[1:])
     return "\n".join(lines)
+
+
+def adapt(spec: ModelSpec, params: dict, x, epoch: int, num_epochs: int) -> dict | None:
+    """The parameters adapted to the training inputs `x` (model units) after
+    `epoch` (0: at initialisation) of `num_epochs`, for a method whose model
+    follows its data during training (KAN's grids); None when nothing is due."""
+    module = METHODS[spec.method]
+    if not hasattr(module, "adapt") or not module.grid_update_due(epoch, num_epochs):
+        return None
+    return module.adapt(spec, params, x)
+
+
+def upgrade_params(spec: ModelSpec, params: dict) -> dict:
+    """Saved parameters of an earlier layout of the method, completed to today's."""
+    module = METHODS[spec.method]
+    return module.upgrade_params(spec, params) if hasattr(module, "upgrade_params") else params
