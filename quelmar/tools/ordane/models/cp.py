@@ -32,27 +32,26 @@ class CPSettings:
                             "training range)", low=1, high=10000)
 
 
+import os
+PAIR_FROM = int(os.environ.get("CP_PAIR_FROM", "4"))
+PAIR_R = float(os.environ.get("CP_PAIR_R", "0.1"))
+PAIR_P = float(os.environ.get("CP_PAIR_P", "1.0"))
+
 def init(spec, key) -> dict:
-    """Node values ``values`` of shape (n_out, nmode, n_in, nseg + 1).
-
-    Every factor starts near a common value ``a`` with relative noise ``r``
-    (the noise breaks the symmetry between the modes), chosen so that the
-    model's scale does not depend on the number of inputs n::
-
-        a**n = 2**-min(n, 3) / nmode        (each output starts near 2**-min(n, 3))
-        r = 0.4 * min(1, sqrt(3 / n))       (the product's spread stays bounded)
-
-    With the factors near ``a`` (close to 1 for many inputs) a mode is about
-    ``a**n * (1 + sum_d (f_d - a) / a)``: it starts as an additive model of
-    its inputs, and the gradient with respect to one factor (the product of
-    the others) neither vanishes nor explodes as n grows.
-    """
+    """Node values ``values`` of shape (n_out, nmode, n_in, nseg + 1)."""
     nmode, nseg, n = spec.settings["nmode"], spec.settings["nseg"], spec.n_in
     shape = (spec.n_out, nmode, n, nseg + 1)
-    scale = (0.5 ** min(n, 3) / nmode) ** (1.0 / n)
-    spread = 0.4 * min(1.0, (3.0 / n) ** 0.5)
     noise = jax.random.normal(key, shape, dtype=jnp.float32)
-    return {"values": scale * (1.0 + spread * noise)}
+    if n < PAIR_FROM or nmode < 2:
+        scale = (0.5 ** min(n, 3) / nmode) ** (1.0 / n)
+        return {"values": scale * (1.0 + 0.4 * noise)}
+    scale = PAIR_P ** (1.0 / n)
+    values = scale * (1.0 + PAIR_R / n ** 0.5 * noise)
+    sign = jnp.where(jnp.arange(nmode) % 2 == 0, 1.0, -1.0)
+    if nmode % 2:
+        sign = sign.at[-1].set(0.0)
+    values = values.at[:, :, 0, :].multiply(sign[None, :, None])
+    return {"values": values}
 
 
 def make_split(spec, basis, factor_activation=None):
