@@ -326,7 +326,7 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
     import optax
     from jax.flatten_util import ravel_pytree
 
-    from .models import ModelSpec, adapt, init_params, make_apply, make_split
+    from .models import ModelSpec, adapt, adapt_due, init_params, make_apply, make_split
 
     classify = s.run_type == "classification"
     train_file = s.data_filenames[0]
@@ -379,8 +379,9 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
     params, unravel = ravel_pytree(init_params(spec, init_key))
 
     def adapted(params, ep):  # a model that follows its data (KAN's grids)
-        new = adapt(spec, unravel(params), xt, ep, s.num_epochs)
-        return params if new is None else ravel_pytree(new)[0]
+        if not adapt_due(spec, ep, s.num_epochs):
+            return params
+        return ravel_pytree(adapt(spec, unravel(params), xt))[0]
     params = adapted(params, 0)
 
     def apply(flat, x):

@@ -32,7 +32,7 @@ from .base import ModelSpec, allowed_text, check_value
 
 METHODS = {m.NAME: m for m in (linear, nonlinear, gaussian, mlp, kan, fno)}
 
-__all__ = ["METHODS", "ModelSpec", "adapt", "describe_settings", "init_params", "make_apply",
+__all__ = ["METHODS", "ModelSpec", "adapt", "adapt_due", "describe_settings", "init_params", "make_apply",
            "make_split", "upgrade_params",
            "method_settings",
            "setting_owners"]
@@ -106,14 +106,16 @@ def describe_settings() -> str:
     return "\n".join(lines)
 
 
-def adapt(spec: ModelSpec, params: dict, x, epoch: int, num_epochs: int) -> dict | None:
-    """The parameters adapted to the training inputs `x` (model units) after
-    `epoch` (0: at initialisation) of `num_epochs`, for a method whose model
-    follows its data during training (KAN's grids); None when nothing is due."""
+def adapt_due(spec: ModelSpec, epoch: int, num_epochs: int) -> bool:
+    """Whether a method whose model follows its data during training (KAN's
+    grids) adapts it after `epoch` (0: at initialisation) of `num_epochs`."""
     module = METHODS[spec.method]
-    if not hasattr(module, "adapt") or not module.grid_update_due(epoch, num_epochs):
-        return None
-    return module.adapt(spec, params, x)
+    return hasattr(module, "adapt") and module.grid_update_due(epoch, num_epochs)
+
+
+def adapt(spec: ModelSpec, params: dict, x) -> dict:
+    """The parameters adapted to the training inputs `x` (model units)."""
+    return METHODS[spec.method].adapt(spec, params, x)
 
 
 def upgrade_params(spec: ModelSpec, params: dict) -> dict:
