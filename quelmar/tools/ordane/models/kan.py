@@ -186,7 +186,7 @@ def grid_update_due(epoch: int, num_epochs: int) -> bool:
 def outside_share(spec, params: dict, x) -> list[float]:
     """Per layer, the share of the values reaching it (over the rows `x`, in
     the model's units, and the layer's input nodes) outside the layer's grid."""
-    values = make_layers(spec)(params, x)[:-1]
+    values = jax.jit(make_layers(spec))(params, x)[:-1]
     out = []
     for l, v in enumerate(values):
         u = np.asarray(on_grid(v, params[f"grid{l}"]))
