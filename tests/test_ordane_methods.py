@@ -325,12 +325,14 @@ def test_kan_grid_adapts_to_its_inputs_and_keeps_the_function():
     # Large base weights push the hidden values far beyond [-1, 1].
     params = {k: 4 * v if k.startswith("wb") else v
               for k, v in kan.init(spec, keys[0]).items()}
-    x = np.asarray(jax.random.uniform(keys[1], (500, 3)))
+    x = np.array(jax.random.uniform(keys[1], (500, 3)))
+    x[:, 2] = 0.5  # a constant input keeps a grid of the old width around its value
     apply = jax.jit(kan.make_apply(spec))
     before = np.asarray(apply(params, x))
     assert max(kan.outside_share(spec, params, x)[1:]) > 0.3
     new = kan.adapt(spec, params, x)
     assert kan.outside_share(spec, new, x) == [0.0, 0.0, 0.0]
+    np.testing.assert_allclose(new["grid0"][:, 2], [-1.0, 1.0], atol=1e-6)
     # The refit keeps each edge function on the rows (up to the spline's fit).
     after = np.asarray(apply(new, x))
     assert np.abs(after - before).max() < 0.05 * np.abs(before).max()

@@ -21,8 +21,10 @@ on each side) and refits the spline coefficients by least squares so that
 every edge function keeps its values on those rows.  Training does this at
 initialisation and after the epochs 1, 2, 4, 8 and 16 that fall in the first
 half of the epoch budget (``grid_update_due``); in between, and afterwards,
-the grid is fixed (it is a parameter that the optimiser does not move).  Initialisation as in
-Liu et al.: c ~ N(0, 0.1^2), ws = 1, wb Glorot-uniform, grids [-1, 1].
+the grid is fixed (it is a parameter that the optimiser does not move).  A
+node that is constant over the rows keeps its grid's width, centred on its
+value.  Initialisation as in Liu et al.: c ~ N(0, 0.1^2), ws = 1, wb
+Glorot-uniform, grids [-1, 1].
 """
 
 from __future__ import annotations
@@ -215,7 +217,12 @@ def adapt(spec, params: dict, x) -> dict:
         old_basis = basis(on_grid(v, grid, np))                       # (N, in, B)
         target = np.einsum("nij,ioj->nio", old_basis, c)              # (N, in, out)
         lo, hi = v.min(axis=0), v.max(axis=0)
-        pad = GRID_MARGIN * (hi - lo) + 1e-6
+        pad = GRID_MARGIN * (hi - lo)
+        # A node that is (nearly) constant over the rows keeps its grid's
+        # width, centred on its value: a grid shrunk to a point would leave
+        # every other value of it outside.
+        point = hi - lo <= 1e-6 * np.maximum(1.0, np.abs(lo))
+        pad = np.where(point, (grid[1] - grid[0]) / 2, pad)
         grid = np.stack([lo - pad, hi + pad])
         b = basis(on_grid(v, grid, np))                               # (N, in, B)
         gram = np.einsum("nij,nik->ijk", b, b)
