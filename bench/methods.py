@@ -3,9 +3,12 @@
 Every method of the pipeline (`quelmar.tools.ordane`) and scikit-learn's
 MLPRegressor/MLPClassifier and HistGradientBoostingRegressor/Classifier are
 trained on the same 70/15/15 splits of: scikit-learn's bundled data sets
-(diabetes; breast_cancer, iris, wine), Friedman #1 (2,000 rows) and two smooth
-functions (2 and 3 inputs).  Reported: test RMSE (regression, data units) or
-accuracy (classification), fit time, and time per epoch.  The pipeline runs
+(diabetes; breast_cancer, iris, wine, digits), Friedman #1 (2,000 rows), two
+smooth functions (2 and 3 inputs) and a heat-equation operator (32 inputs ->
+32 outputs, see `heat`; scikit-learn's models are not run on it).
+Reported: test RMSE (regression, data units; for several outputs the
+smallest R^2 over the outputs) or accuracy (classification), fit time, and
+time per epoch.  The pipeline runs
 with the reference configuration; scikit-learn's MLP gets the same hidden
 layers, batch size, learning rate and epoch budget as the pipeline's MLP.
 
@@ -14,8 +17,12 @@ function: each method's median epoch time over the rounds as a ratio to
 linear's and to MLP's (min and median over the rounds).
 
 scikit-learn is installed into the running environment when missing (it is a
-benchmark-only package).  Run with `make bench-methods`.
+benchmark-only package).  Run with `make bench-methods`; options
+``--sets a,b`` and ``--methods m,n`` restrict the quality table to those data
+sets and methods (``sklearn`` among the methods: scikit-learn's models) and
+skip the epoch rounds and targets, as does ``--quality-only``.
 """
+import argparse
 import copy
 import io
 import statistics
@@ -60,8 +67,22 @@ def smooth3(n, rng):
     return x, np.sin(2 * x[:, 0]) + x[:, 1] ** 2 + np.exp(-x[:, 2])
 
 
+def heat(n, rng, points=32, diffusivity_time=0.002):
+    """The heat equation u_t = kappa u_xx on the periodic interval (0, 1): the
+    map from u(., 0) to u(., t) on `points` grid points, kappa t =
+    `diffusivity_time`, solved exactly in Fourier space.  Initial conditions
+    are Gaussian random fields with spectrum (1 + (2 pi k / 10)^2)^-2."""
+    k = np.fft.rfftfreq(points, d=1.0 / points)
+    amplitude = (1.0 + (2 * np.pi * k / 10.0) ** 2) ** -1.0
+    coef = (rng.standard_normal((n, k.size)) + 1j * rng.standard_normal((n, k.size))) * amplitude
+    coef[:, 0] = coef[:, 0].real
+    u0 = np.fft.irfft(coef, n=points, axis=1) * points / 4
+    decay = np.exp(-diffusivity_time * (2 * np.pi * k) ** 2)
+    return u0, np.fft.irfft(coef * decay, n=points, axis=1) * points / 4
+
+
 def data_sets():
-    """name -> (x, y, run_type)."""
+    """name -> (x, y, run_type); y of shape (N,) or (N, outputs)."""
     rng = np.random.default_rng(SEED)
     out = {}
     d = datasets.load_diabetes()
@@ -70,9 +91,10 @@ def data_sets():
     out["friedman1"] = (x, y, "regression")
     out["smooth2"] = (*smooth2(2000, rng), "regression")
     out["smooth3"] = (*smooth3(5000, rng), "regression")
-    for name in ("breast_cancer", "iris", "wine"):
+    for name in ("breast_cancer", "iris", "wine", "digits"):
         d = getattr(datasets, f"load_{name}")()
         out[name] = (d.data, d.target, "classification")
+    out["heat"] = (*heat(1000, rng), "regression")
     return out
 
 
@@ -88,7 +110,11 @@ def write_csvs(directory, parts):
     paths = []
     for name, (x, y) in zip(("train", "val", "test"), parts):
         frame = pd.DataFrame(x, columns=[f"x{i}" for i in range(x.shape[1])])
-        frame["y"] = y
+        if y.ndim == 1:
+            frame["y"] = y
+        else:
+            for j in range(y.shape[1]):
+                frame[f"y{j}"] = y[:, j]
         path = Path(directory) / f"{name}.csv"
         frame.to_csv(path, index=False)
         paths.append(str(path))
@@ -96,16 +122,19 @@ def write_csvs(directory, parts):
 
 
 def score(run_type, truth, pred):
+    if run_type == "regression" and truth.ndim == 2:
+        r2 = 1 - ((pred - truth) ** 2).sum(axis=0) / ((truth - truth.mean(axis=0)) ** 2).sum(axis=0)
+        return float(r2.min())
     if run_type == "regression":
         return float(np.sqrt(np.mean((np.ravel(pred) - truth) ** 2)))
     return float(np.mean(np.ravel(pred) == truth))
 
 
-def ordane_run(method, files, n_in, run_type, workdir, epochs=None):
+def ordane_run(method, files, n_in, run_type, workdir, epochs=None, n_out=1):
     """(test score, fit seconds, median seconds per epoch)."""
     config = copy.deepcopy(REF)
     config["DATA_PARAM"].update(data_filenames=files, input_col=list(range(n_in)),
-                                output_col=[n_in])
+                                output_col=list(range(n_in, n_in + n_out)))
     config["MODEL_PARAM"]["interp_method"] = method
     config["TRAIN_PARAM"]["bool_save_model"] = False
     if epochs is not None:
@@ -127,9 +156,10 @@ def ordane_run(method, files, n_in, run_type, workdir, epochs=None):
         progress.set_callback(None)
     # The first epoch includes compiling; later intervals include the checks.
     per_epoch = float(np.median(np.diff(stamps[1:]))) if len(stamps) > 2 else float("nan")
-    test = pd.read_csv(files[2])
-    pred = result.model.predict(test.iloc[:, :n_in].to_numpy())
-    return score(run_type, test["y"].to_numpy(), pred), seconds, per_epoch
+    test = pd.read_csv(files[2]).to_numpy()
+    pred = result.model.predict(test[:, :n_in])
+    truth = test[:, n_in] if n_out == 1 else test[:, n_in:]
+    return score(run_type, truth, pred), seconds, per_epoch
 
 
 def sklearn_runs(parts, run_type):
@@ -167,16 +197,20 @@ def sklearn_runs(parts, run_type):
     return out
 
 
-def quality_table(sets, workdir):
+def quality_table(sets, workdir, methods=SUPPORTED_METHODS, with_sklearn=True):
     rows = []
     for name, (x, y, run_type) in sets.items():
         parts = split(x, y)
         files = write_csvs(Path(workdir) / name, parts)
-        for method in SUPPORTED_METHODS:
-            value, seconds, per_epoch = ordane_run(method, files, x.shape[1], run_type, workdir)
+        n_out = 1 if y.ndim == 1 else y.shape[1]
+        for method in methods:
+            value, seconds, per_epoch = ordane_run(method, files, x.shape[1], run_type, workdir,
+                                                   n_out=n_out)
             rows.append((name, run_type, method, value, seconds, per_epoch))
             print(f"  {name:14s} {method:16s} {value:.4g}  fit {seconds:6.2f} s  "
                   f"{per_epoch * 1e3:7.2f} ms/epoch", flush=True)
+        if not with_sklearn or n_out > 1:
+            continue
         for method, (value, seconds, per_epoch) in sklearn_runs(parts, run_type).items():
             rows.append((name, run_type, method, value, seconds, per_epoch))
             print(f"  {name:14s} {method:16s} {value:.4g}  fit {seconds:6.2f} s", flush=True)
@@ -207,6 +241,8 @@ def markdown(rows):
         ("time per epoch (ms)", lambda r: "-" if r[5] is None else f"{r[5] * 1e3:.2f}"),
     ]
     out = []
+    cell.update({(n, m): (n, None, m, float("nan"), float("nan"), None)
+                 for n in names for m in methods if (n, m) not in cell})
     for title, fmt in formats:
         out += [f"{title}:", "", "| data set | " + " | ".join(methods) + " |",
                 "|---" * (len(methods) + 1) + "|"]
@@ -219,6 +255,13 @@ def markdown(rows):
 def check_targets(rows, times):
     by = {(r[0], r[2]): r[3] for r in rows}
     notes = []
+    for method in CP_METHODS:
+        ok = by[("digits", method)] >= 0.9
+        notes.append(f"digits: {method} accuracy {by[('digits', method)]:.4g} "
+                     f"{'>=' if ok else '<'} 0.9")
+    best = max(CP_METHODS, key=lambda m: by[("heat", m)])
+    notes.append(f"heat: best interpolation method {best}, smallest R^2 over the 32 outputs "
+                 f"{by[('heat', best)]:.4g} {'>=' if by[('heat', best)] >= 0.9 else '<'} 0.9")
     for name in ("smooth2", "smooth3"):
         best_sklearn = min(by[(name, "sklearn MLP")], by[(name, "sklearn HistGB")])
         for method in (*CP_METHODS, "KAN"):
@@ -239,11 +282,25 @@ def check_targets(rows, times):
 
 
 def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--sets", help="comma-separated data sets (default: all)")
+    parser.add_argument("--methods", help="comma-separated methods (default: all)")
+    parser.add_argument("--quality-only", action="store_true")
+    args = parser.parse_args()
     start = time.perf_counter()
     sets = data_sets()
+    if args.sets:
+        sets = {k: sets[k] for k in args.sets.split(",")}
+    methods = args.methods.split(",") if args.methods else list(SUPPORTED_METHODS) + ["sklearn"]
+    with_sklearn = "sklearn" in methods
+    methods = [m for m in methods if m != "sklearn"]
     with tempfile.TemporaryDirectory() as workdir:
         print("Quality and fit time (reference configuration, one 70/15/15 split):")
-        rows = quality_table(sets, workdir)
+        rows = quality_table(sets, workdir, methods, with_sklearn)
+        if args.quality_only or args.sets or args.methods:
+            print("\n" + markdown(rows))
+            print(f"\nTotal {time.perf_counter() - start:.0f} s")
+            return
         print("\nTime per epoch, rotated rounds on smooth3 (5,000 rows, 3 inputs):")
         times = epoch_rounds(sets, workdir)
     print("\n" + markdown(rows) + "\n")

@@ -16,7 +16,7 @@ from helpers import run
 from quelmar.tools.ordane import main
 from quelmar.tools.ordane.data import generate_dataset
 from quelmar.tools.ordane.main import load_model
-from quelmar.tools.ordane.models import METHODS, ModelSpec, fno, setting_fields
+from quelmar.tools.ordane.models import METHODS, ModelSpec, fno, kan, setting_fields
 from quelmar.tools.ordane.settings import DEFAULTS, SUPPORTED_METHODS
 
 REF_PATH = Path(quelmar.tools.__file__).parent / "config" / "config_ref.yaml"
@@ -259,3 +259,123 @@ def test_training_tool_runs_every_method(tools_dir, monkeypatch, tmp_path):
         assert all(isinstance(result[k], float) for k in ("train_rmse", "val_rmse", "test_rmse"))
         log = Path(result["log_path"]).read_text(encoding="utf-8")
         assert f"Training {method} (regression)" in log and "Training completed successfully!" in log
+
+
+# ---------------------------------------------------------------- many inputs
+
+@pytest.mark.parametrize("method", CP)
+@pytest.mark.parametrize("n_in, nmode", [(2, 8), (40, 8), (40, 3)])
+def test_cp_model_starts_at_a_scale_independent_of_the_inputs(method, n_in, nmode):
+    spec = ModelSpec(method, n_in, 3, dataclasses.asdict(METHODS[method].Settings(nmode=nmode)),
+                     [0.0] * n_in, [1.0] * n_in)
+    x = np.random.default_rng(0).uniform(0, 1, size=(64, n_in)).astype(np.float32)
+    y = np.asarray(METHODS[method].make_apply(spec)(
+        METHODS[method].init(spec, jax.random.PRNGKey(1)), x))
+    # Two inputs start near 0.25; forty inputs from 0.04 to 0.2, not near 2**-40.
+    assert 0.01 < np.median(np.abs(y)) < 2.0
+    assert np.isfinite(y).all()
+
+
+@pytest.fixture(scope="module")
+def many_inputs_csv(tmp_path_factory):
+    """24 inputs; the target depends on a few of them."""
+    rng = np.random.default_rng(5)
+    x = rng.uniform(-1, 1, size=(600, 24))
+    y = np.sin(2 * x[:, 0]) + x[:, 3] * x[:, 7] + 0.5 * x[:, 11] ** 2
+    frame = pd.DataFrame(x, columns=[f"x{i}" for i in range(24)])
+    frame["y"] = y
+    path = tmp_path_factory.mktemp("many") / "many.csv"
+    frame.to_csv(path, index=False)
+    return path
+
+
+@pytest.mark.parametrize("method", CP)
+def test_cp_learns_with_many_inputs(tmp_path, many_inputs_csv, method):
+    config = config_for(tmp_path, [many_inputs_csv], method, 30, inputs=range(24),
+                        outputs=(24,), learning_rate=0.01, validation_period=10)
+    result, printed = run(config)
+    y = pd.read_csv(many_inputs_csv)["y"].to_numpy()
+    # A constant model has R^2 <= 0 (RMSE = s.d.); measured R^2 0.54 to 0.83.
+    assert result.metrics["test"]["R2"]["y"] > 0.3, printed
+    assert result.error_test < 0.85 * y.std()
+
+
+# ---------------------------------------------------------------- KAN's grid
+
+@pytest.fixture(scope="module")
+def wide_kan_csv(tmp_path_factory):
+    """30 inputs summed: the hidden values outgrow [-1, 1]."""
+    rng = np.random.default_rng(7)
+    x = rng.uniform(0, 1, size=(300, 30))
+    y = 3 * x.sum(axis=1) + np.sin(6 * x[:, 0])
+    frame = pd.DataFrame(x, columns=[f"x{i}" for i in range(30)])
+    frame["y"] = y
+    path = tmp_path_factory.mktemp("kan") / "wide.csv"
+    frame.to_csv(path, index=False)
+    return path
+
+
+def _kan_spec(n_in=3):
+    return ModelSpec("KAN", n_in, 2, {"hidden_dim": (5, 4), "grid_size": 5, "spline_order": 3},
+                     [0.0] * n_in, [1.0] * n_in)
+
+
+def test_kan_grid_adapts_to_its_inputs_and_keeps_the_function():
+    spec = _kan_spec()
+    keys = jax.random.split(jax.random.PRNGKey(0), 2)
+    # Large base weights push the hidden values far beyond [-1, 1].
+    params = {k: 4 * v if k.startswith("wb") else v
+              for k, v in kan.init(spec, keys[0]).items()}
+    x = np.array(jax.random.uniform(keys[1], (500, 3)))
+    x[:, 2] = 0.5  # a constant input keeps a grid of the old width around its value
+    apply = jax.jit(kan.make_apply(spec))
+    before = np.asarray(apply(params, x))
+    assert max(kan.outside_share(spec, params, x)[1:]) > 0.3
+    new = kan.adapt(spec, params, x)
+    assert kan.outside_share(spec, new, x) == [0.0, 0.0, 0.0]
+    np.testing.assert_allclose(new["grid0"][:, 2], [-1.0, 1.0], atol=1e-6)
+    # The refit keeps each edge function on the rows (up to the spline's fit).
+    after = np.asarray(apply(new, x))
+    assert np.abs(after - before).max() < 0.05 * np.abs(before).max()
+    # Adapting again changes nothing: the grid already covers the values.
+    again = kan.adapt(spec, new, x)
+    np.testing.assert_allclose(again["grid1"], new["grid1"], rtol=1e-5, atol=1e-6)
+
+
+@pytest.mark.parametrize("epoch, num_epochs, due", [
+    (0, 300, True), (1, 300, True), (2, 300, True), (3, 300, False), (16, 300, True),
+    (32, 300, False), (12, 300, False), (4, 6, False), (2, 6, True), (0, 1, True),
+])
+def test_kan_grid_update_schedule(epoch, num_epochs, due):
+    assert kan.grid_update_due(epoch, num_epochs) is due
+
+
+def test_kan_training_keeps_activations_on_the_grid(tmp_path, wide_kan_csv):
+    config = config_for(tmp_path, [wide_kan_csv], "KAN", 40, inputs=range(30), outputs=(30,),
+                        learning_rate=0.01, validation_period=40, bool_save_model=True)
+    result, _ = run(config)
+    model = load_model(result.model_path)
+    x = model.scaling.x(pd.read_csv(wide_kan_csv).to_numpy()[:, :30]).astype(np.float32)
+    shares = kan.outside_share(model.spec, model.params, x)
+    fixed = {k: (np.stack([-np.ones_like(v[0]), np.ones_like(v[0])]) if k.startswith("grid")
+                 else v) for k, v in model.params.items()}
+    # With the grid fixed at [-1, 1] many hidden values would miss it
+    # (measured 24%); on the adapted grids 0.5%.
+    assert kan.outside_share(model.spec, fixed, x)[1] > 0.15
+    assert max(shares) < 0.03, shares
+
+
+def test_kan_saved_with_the_fixed_grid_still_loads(tmp_path, smooth_csv):
+    config = config_for(tmp_path, [smooth_csv], "KAN", 2, bool_save_model=True)
+    result, _ = run(config)
+    npz = Path(result.model_path).with_suffix(".npz")
+    params = dict(np.load(npz))
+    old = {k: v for k, v in params.items() if not k.startswith("grid")}
+    np.savez(npz, **old)
+    x = pd.read_csv(smooth_csv).to_numpy()[:32, :2]
+    loaded = load_model(result.model_path)
+    expected = kan.make_apply(loaded.spec)(
+        {**old, **{f"grid{l}": np.array([[-1.0] * a, [1.0] * a], np.float32)
+                   for l, a in enumerate(kan.widths(loaded.spec)[:-1])}},
+        loaded.scaling.x(x).astype(np.float32))
+    np.testing.assert_allclose(loaded.raw_output(x), expected, rtol=1e-5, atol=1e-6)

@@ -378,8 +378,8 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
     import optax
     from jax.flatten_util import ravel_pytree
 
-    from .models import (ModelSpec, describe_model, grid_function, init_params, make_apply,
-                         make_split)
+    from .models import (ModelSpec, adapt, adapt_due, describe_model, grid_function, init_params,
+                         make_apply, make_split)
 
     classify = s.run_type == "classification"
     train_file = s.data_filenames[0]
@@ -437,6 +437,13 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
     # it in one piece (Adam is elementwise) instead of array by array.
     init_key, shuffle_key = jax.random.split(jax.random.PRNGKey(s.random_seed))
     params, unravel = ravel_pytree(init_params(spec, init_key))
+
+    def adapted(params, ep):  # a model that follows its data (KAN's grids)
+        if not adapt_due(spec, ep, s.num_epochs):
+            return params
+        return ravel_pytree(adapt(spec, unravel(params), xt))[0]
+    params = adapted(params, 0)
+
     # The model that is kept, saved and returned; every figure of the run is
     # computed through its prediction code, as `predict` computes it later.
     model = TrainedModel(spec, unravel(params), scaling, s.run_type, s.input_col,
@@ -566,6 +573,7 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
     for ep in range(1, s.num_epochs + 1):
         params, opt_state, loss = epoch(params, opt_state,
                                         jax.random.fold_in(shuffle_key, ep), ft, yt)
+        params = adapted(params, ep)
         loss = float(loss)
         progress.report(ep, s.num_epochs)
         lowest = min(lowest, (loss, ep))

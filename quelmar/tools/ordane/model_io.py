@@ -14,7 +14,7 @@ import jax
 import numpy as np
 
 from .data import Scaling
-from .models import ModelSpec, check_size, grid_function, make_apply
+from .models import ModelSpec, check_size, grid_function, make_apply, upgrade_params
 
 FORMAT_VERSION = 1
 
@@ -271,8 +271,12 @@ def _read_params(npz, want: dict, spec: ModelSpec, npz_path: Path) -> dict:
                 shapes[name] = tuple(reader(member)[0])
     except (ValueError, KeyError, OSError, zipfile.BadZipFile) as exc:
         raise ValueError(f"{npz_path} is not a saved parameters file: {exc}") from None
-    _check_params(shapes, spec, npz_path, want)
-    return {k: npz[k] for k in npz.files}
+    # Arrays that an earlier layout of the method did not save (KAN's grids)
+    # are completed to today's layout.
+    added = {k: np.shape(v) for k, v in upgrade_params(spec, dict.fromkeys(shapes)).items()
+             if k not in shapes}
+    _check_params({**shapes, **added}, spec, npz_path, want)
+    return upgrade_params(spec, {k: npz[k] for k in npz.files})
 
 
 def _check_params(shapes: dict, spec: ModelSpec, npz_path: Path, want: dict) -> None:

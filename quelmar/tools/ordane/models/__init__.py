@@ -39,9 +39,9 @@ from .base import ModelSpec, allowed_text, check_value
 
 METHODS = {m.NAME: m for m in (linear, nonlinear, gaussian, mlp, kan, fno)}
 
-__all__ = ["MAX_PARAMETERS", "METHODS", "ModelSpec", "check_size", "describe_model",
-           "describe_settings", "grid_function", "init_params", "make_apply", "make_split",
-           "method_settings", "param_shapes", "setting_owners"]
+__all__ = ["MAX_PARAMETERS", "METHODS", "ModelSpec", "adapt", "adapt_due", "check_size",
+           "describe_model", "describe_settings", "grid_function", "init_params", "make_apply",
+           "make_split", "method_settings", "param_shapes", "setting_owners", "upgrade_params"]
 
 
 def describe_model(spec: ModelSpec) -> str | None:
@@ -149,3 +149,21 @@ def describe_settings() -> str:
         lines.append(f"  {key:<22}{out[0]}")
         lines.extend(f"  {'':<22}{rest}" for rest in out[1:])
     return "\n".join(lines)
+
+
+def adapt_due(spec: ModelSpec, epoch: int, num_epochs: int) -> bool:
+    """Whether a method whose model follows its data during training (KAN's
+    grids) adapts it after `epoch` (0: at initialisation) of `num_epochs`."""
+    module = METHODS[spec.method]
+    return hasattr(module, "adapt") and module.grid_update_due(epoch, num_epochs)
+
+
+def adapt(spec: ModelSpec, params: dict, x) -> dict:
+    """The parameters adapted to the training inputs `x` (model units)."""
+    return METHODS[spec.method].adapt(spec, params, x)
+
+
+def upgrade_params(spec: ModelSpec, params: dict) -> dict:
+    """Saved parameters of an earlier layout of the method, completed to today's."""
+    module = METHODS[spec.method]
+    return module.upgrade_params(spec, params) if hasattr(module, "upgrade_params") else params

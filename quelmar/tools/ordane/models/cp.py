@@ -32,18 +32,38 @@ class CPSettings:
                             "training range)", low=1, high=10000)
 
 
-def init(spec, key) -> dict:
-    """Node values ``values`` of shape (n_out, nmode, n_in, nseg + 1).
+PAIRED_FROM = 4
+"""From this many inputs on, the modes start in pairs of opposite sign."""
 
-    Each factor starts near c/2 with c = nmode**(-1/n_in), so the model
-    starts as a small, nearly constant function; the noise breaks the
-    symmetry between the modes.
+
+def init(spec, key) -> dict:
+    """Node values ``values`` of shape (n_out, nmode, n_in, nseg + 1), chosen
+    so that the model starts at a scale that does not depend on the number
+    of inputs n (a product of n factors below one would start near 2**-n).
+
+    n < 4 (or one mode): every factor starts near c/2, c = nmode**(-1/n),
+    with relative noise 0.4, so each output starts near 2**-n (1/2, 1/4 or 1/8).
+
+    n >= 4: every factor starts near 1 with relative noise 0.1 / sqrt(n), and
+    the modes come in pairs whose first factors have opposite signs (with an
+    odd ``nmode`` the last mode's first factor starts at 0).  A mode is then
+    about ``±(1 + sum_d e_d(x_d))`` with e_d the factors' deviations from 1:
+    the pairs cancel, each output starts as a small additive function of its
+    inputs (about 0.1 * sqrt(nmode) in size), and the gradient with respect
+    to a factor (the product of the others, about 1) neither vanishes nor
+    explodes as n grows.  The noise breaks the symmetry between the modes.
     """
-    nmode, nseg = spec.settings["nmode"], spec.settings["nseg"]
-    shape = (spec.n_out, nmode, spec.n_in, nseg + 1)
-    c = (1.0 / nmode) ** (1.0 / spec.n_in)
+    nmode, nseg, n = spec.settings["nmode"], spec.settings["nseg"], spec.n_in
+    shape = (spec.n_out, nmode, n, nseg + 1)
     noise = jax.random.normal(key, shape, dtype=jnp.float32)
-    return {"values": c * (0.5 + 0.2 * noise)}
+    if n < PAIRED_FROM or nmode < 2:
+        scale = (0.5 ** min(n, 3) / nmode) ** (1.0 / n)
+        return {"values": scale * (1.0 + 0.4 * noise)}
+    values = 1.0 + 0.1 / n ** 0.5 * noise
+    sign = jnp.where(jnp.arange(nmode) % 2 == 0, 1.0, -1.0)
+    if nmode % 2:
+        sign = sign.at[-1].set(0.0)
+    return {"values": values.at[:, :, 0, :].multiply(sign[None, :, None])}
 
 
 def make_split(spec, basis, factor_activation=None):

@@ -8,13 +8,23 @@ function, and a node sums its incoming edges::
     phi_{i,o}(x) = wb_{i,o} silu(x) + ws_{i,o} sum_j c_{i,o,j} B_j(x)
 
 with B_j the B-splines of degree ``spline_order`` (Liu et al.'s k; 3 is
-cubic) on ``grid_size`` equal intervals of [-1, 1], the knots extended by
-``spline_order`` intervals on each side (``grid_size + spline_order``
-splines per edge).  The inputs are first mapped affinely so that their
-training range becomes [-1, 1].  The grid stays fixed during training (Liu et al.'s grid
-extension is not done); beyond the grid the spline part fades out and the
-silu part remains.  Initialisation as in Liu et al.: c ~ N(0, 0.1^2),
-ws = 1, wb Glorot-uniform.
+cubic) on ``grid_size`` equal intervals of the grid [lo_i, hi_i] of input
+node i of the layer, the knots extended by ``spline_order`` intervals on
+each side (``grid_size + spline_order`` splines per edge).  The inputs are
+first mapped affinely so that their training range becomes [-1, 1].
+Beyond the grid the spline part fades out and only the silu part remains.
+
+Adaptive grid (Liu et al.'s grid update).  Each layer's grid follows the
+activations that reach it: `adapt` sets [lo_i, hi_i] to the range of node
+i's values over the training rows (widened by ``GRID_MARGIN`` of the range
+on each side) and refits the spline coefficients by least squares so that
+every edge function keeps its values on those rows.  Training does this at
+initialisation and after the epochs 1, 2, 4, 8 and 16 that fall in the first
+half of the epoch budget (``grid_update_due``); in between, and afterwards,
+the grid is fixed (it is a parameter that the optimiser does not move).  A
+node that is constant over the rows keeps its grid's width, centred on its
+value.  Initialisation as in Liu et al.: c ~ N(0, 0.1^2), ws = 1, wb
+Glorot-uniform, grids [-1, 1].
 """
 
 from __future__ import annotations
@@ -54,9 +64,18 @@ def widths(spec) -> list[int]:
     return [spec.n_in, *hidden, spec.n_out]
 
 
+GRID_MARGIN = 0.01
+"""Share of an input node's range added on each side of its adapted grid."""
+REFIT_ROWS = 4096
+"""At most this many training rows (evenly spaced) set the grids and refit."""
+REFIT_RIDGE = 1e-8
+"""Ridge term of the least-squares refit (relative to the basis' Gram matrix)."""
+
+
 def init(spec, key) -> dict:
     """Per layer l: spline coefficients ``c<l>`` (in, out, G + k), spline
-    weights ``ws<l>`` and base weights ``wb<l>`` (in, out)."""
+    weights ``ws<l>`` and base weights ``wb<l>`` (in, out), and the grid
+    ``grid<l>`` (2, in): the rows lo and hi of each input node's grid."""
     n_basis = spec.settings["grid_size"] + spec.settings["spline_order"]
     sizes = widths(spec)
     params = {}
@@ -67,7 +86,18 @@ def init(spec, key) -> dict:
         params[f"ws{l}"] = jnp.ones((a, b), jnp.float32)
         params[f"wb{l}"] = jax.random.uniform(keys[2 * l + 1], (a, b), jnp.float32,
                                               -limit, limit)
+        params[f"grid{l}"] = jnp.stack([-jnp.ones(a, jnp.float32), jnp.ones(a, jnp.float32)])
     return params
+
+
+def upgrade_params(spec, params: dict) -> dict:
+    """Parameters saved before the grids were adaptive (no ``grid<l>``): the
+    fixed grid [-1, 1] they were trained with."""
+    out = dict(params)
+    for l, a in enumerate(widths(spec)[:-1]):
+        if f"grid{l}" not in out and f"c{l}" in out:
+            out[f"grid{l}"] = np.stack([-np.ones(a, np.float32), np.ones(a, np.float32)])
+    return out
 
 
 def _cardinal_pieces(order: int) -> list[np.ndarray]:
@@ -83,8 +113,9 @@ def _cardinal_pieces(order: int) -> list[np.ndarray]:
     return pieces
 
 
-def bspline_basis(grid_size: int, order: int):
-    """``basis(x)``: (N, d) -> (N, d, grid_size + order) B-spline values.
+def bspline_basis(grid_size: int, order: int, xp=jnp):
+    """``basis(x)``: (N, d) -> (N, d, grid_size + order) B-spline values on
+    the grid [-1, 1] (``xp``: the array module, jax.numpy or numpy).
 
     With uniform knots every B-spline is a shifted cardinal B-spline,
     B_j(x) = N(u - j) with u the position of x in knot spacings from the first
@@ -93,33 +124,114 @@ def bspline_basis(grid_size: int, order: int):
     """
     h = 2.0 / grid_size
     pieces = _cardinal_pieces(order)
-    shifts = jnp.arange(grid_size + order, dtype=jnp.float32)
+    shifts = xp.arange(grid_size + order, dtype=xp.float32)
 
     def basis(x):
         s = ((x + 1.0) / h + order)[..., None] - shifts
-        m = jnp.floor(s)
+        m = xp.floor(s)
         f = s - m
-        out = jnp.zeros_like(s)
+        out = xp.zeros_like(s)
         for k, coef in enumerate(pieces):
-            value = jnp.full_like(f, float(coef[-1]))
+            value = xp.full_like(f, float(coef[-1]))
             for c in coef[-2::-1]:
                 value = value * f + float(c)
-            out = jnp.where(m == k, value, out)
+            out = xp.where(m == k, value, out)
         return out
 
     return basis
 
 
-def make_apply(spec):
+def on_grid(x, grid, xp=jnp):
+    """Node values x (N, d) as positions on their grids (2, d): lo -> -1, hi -> 1."""
+    lo, hi = grid[0], grid[1]
+    return (2.0 * x - (lo + hi)) / xp.maximum(hi - lo, 1e-12)
+
+
+def make_layers(spec):
+    """``layers(params, x) -> [x_0, ..., x_L]``: the values reaching each layer
+    (x_0 the inputs on [-1, 1] over their training range) and the output."""
     basis = bspline_basis(spec.settings["grid_size"], spec.settings["spline_order"])
     n_layers = len(widths(spec)) - 1
 
-    def apply(params, x):
-        x = 2.0 * spec.unit_inputs(x) - 1.0
+    def layers(params, x):
+        out = [2.0 * spec.unit_inputs(x) - 1.0]
         for l in range(n_layers):
-            spline = jnp.einsum("nij,ioj->no", basis(x),
+            x = out[-1]
+            grid = jax.lax.stop_gradient(params[f"grid{l}"])
+            spline = jnp.einsum("nij,ioj->no", basis(on_grid(x, grid)),
                                 params[f"c{l}"] * params[f"ws{l}"][..., None])
-            x = jax.nn.silu(x) @ params[f"wb{l}"] + spline
-        return x
+            out.append(jax.nn.silu(x) @ params[f"wb{l}"] + spline)
+        return out
 
-    return apply
+    return layers
+
+
+def make_apply(spec):
+    layers = make_layers(spec)
+    return lambda params, x: layers(params, x)[-1]
+
+
+LAST_GRID_UPDATE = 16
+"""The last epoch after which the grids are adapted (see `grid_update_due`)."""
+
+
+def grid_update_due(epoch: int, num_epochs: int) -> bool:
+    """Whether the grids are adapted after `epoch` (0: at initialisation):
+    epochs 0, 1, 2, 4, 8 and 16, those beyond half the epoch budget left out.
+    Like Liu et al.'s, the updates come early in training, while the values
+    reaching the layers move most; later ones would disturb a model that has
+    settled."""
+    return epoch == 0 or (epoch & (epoch - 1) == 0
+                          and epoch <= min(LAST_GRID_UPDATE, num_epochs // 2))
+
+
+def outside_share(spec, params: dict, x) -> list[float]:
+    """Per layer, the share of the values reaching it (over the rows `x`, in
+    the model's units, and the layer's input nodes) outside the layer's grid."""
+    values = jax.jit(make_layers(spec))(params, x)[:-1]
+    out = []
+    for l, v in enumerate(values):
+        u = np.asarray(on_grid(v, params[f"grid{l}"]))
+        out.append(float(np.mean(np.abs(u) > 1.0 + 1e-6)))
+    return out
+
+
+def adapt(spec, params: dict, x) -> dict:
+    """The parameters with every layer's grid set from the range of the values
+    that reach it over the rows `x` (model units), and the spline coefficients
+    refitted by least squares so that each edge keeps its values there.
+
+    Layers are adapted in order, each on the values the already adapted
+    layers before it give.
+    """
+    grid_size, order = spec.settings["grid_size"], spec.settings["spline_order"]
+    basis = bspline_basis(grid_size, order, np)
+    x = np.asarray(x, dtype=np.float64)
+    if x.shape[0] > REFIT_ROWS:
+        x = x[np.linspace(0, x.shape[0] - 1, REFIT_ROWS).astype(np.int64)]
+    params = {k: np.asarray(v, dtype=np.float64) for k, v in params.items()}
+    v = 2.0 * np.asarray(spec.unit_inputs(x.astype(np.float32)), np.float64) - 1.0
+    new = {}
+    for l in range(len(widths(spec)) - 1):
+        c, grid = params[f"c{l}"], params[f"grid{l}"]
+        old_basis = basis(on_grid(v, grid, np))                       # (N, in, B)
+        target = np.einsum("nij,ioj->nio", old_basis, c)              # (N, in, out)
+        lo, hi = v.min(axis=0), v.max(axis=0)
+        pad = GRID_MARGIN * (hi - lo)
+        # A node that is (nearly) constant over the rows keeps its grid's
+        # width, centred on its value: a grid shrunk to a point would leave
+        # every other value of it outside.
+        point = hi - lo <= 1e-6 * np.maximum(1.0, np.abs(lo))
+        pad = np.where(point, (grid[1] - grid[0]) / 2, pad)
+        grid = np.stack([lo - pad, hi + pad])
+        b = basis(on_grid(v, grid, np))                               # (N, in, B)
+        gram = np.einsum("nij,nik->ijk", b, b)
+        ridge = REFIT_RIDGE * np.trace(gram, axis1=1, axis2=2)[:, None, None] + 1e-12
+        gram = gram + ridge * np.eye(b.shape[-1])
+        rhs = np.einsum("nij,nio->ijo", b, target)
+        c = np.linalg.solve(gram, rhs).transpose(0, 2, 1)             # (in, out, B)
+        new[f"c{l}"], new[f"grid{l}"] = c, grid
+        spline = np.einsum("nij,ioj->no", b, c * params[f"ws{l}"][..., None])
+        silu = v / (1.0 + np.exp(-v))
+        v = silu @ params[f"wb{l}"] + spline
+    return {k: jnp.asarray(new.get(k, p), dtype=jnp.float32) for k, p in params.items()}
