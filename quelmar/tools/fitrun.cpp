@@ -598,9 +598,12 @@ tf::Function f_deep_update("_deep_update", deep_update_line::DEF, kDeepUpdateDoc
                            {{&n_base, tf::Kind::Dict}, {&n_updates, tf::Kind::Dict}}, deep_update);
 
 // Nesting of _deep_update on this thread. It is bounded like the recursion of
-// a Python function (sys.getrecursionlimit()), so that a self-referential or
-// very deep input raises RecursionError long before the end of the thread's
-// stack, even on a small one. (Static TLS: read without a call.)
+// a Python function (sys.getrecursionlimit()) and by the stack the thread has
+// left (the binding checks it at each level: a level takes a few hundred
+// bytes), so a self-referential or very deep input raises RecursionError
+// instead of running off the stack, with a high recursion limit or on a small
+// thread stack alike; a nesting that fits raises nothing. (Static TLS: read
+// without a call.)
 [[gnu::tls_model("initial-exec")]] thread_local int deep_update_depth = 0;
 
 class DepthGuard {
