@@ -134,7 +134,7 @@ public:
     // RecursionError here, with the entry at the `def`.
     template <size_t N>
     bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args<N>& out) const {
-        if (!stack_left()) return fail(line), false;
+        if (!stack_left(&out)) return fail(line), false;
         if (nparams_ <= static_cast<Py_ssize_t>(N) && required_exact_ &&
             exact_bind(args, nargs, kwnames, out.dbl_)) {
             out.vals_ = args;

@@ -6,8 +6,6 @@
 
 namespace tf {
 
-[[gnu::tls_model("initial-exec")]] thread_local uintptr_t stack_floor = UINTPTR_MAX;
-
 namespace {
 
 // The room kept below the floor: for raising the error, adding its traceback

@@ -19,29 +19,19 @@
 namespace tf {
 
 // The lowest address this thread's stack may reach before a check fails;
-// UINTPTR_MAX until the thread's first check has measured its stack.
-[[gnu::tls_model("initial-exec")]] extern thread_local uintptr_t stack_floor;
-
-// The current stack pointer.
-inline uintptr_t stack_pointer() {
-    uintptr_t sp;
-#if defined(__x86_64__)
-    asm volatile("mov %%rsp, %0" : "=r"(sp));
-#elif defined(__aarch64__)
-    asm volatile("mov %0, sp" : "=r"(sp));
-#else
-    sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-#endif
-    return sp;
-}
+// UINTPTR_MAX until the thread's first check has measured its stack. (Static
+// TLS with its constant initialiser in sight: read with one load, no call.)
+[[gnu::tls_model("initial-exec")]] inline thread_local uintptr_t stack_floor = UINTPTR_MAX;
 
 // Measures the thread's stack on its first call; true with RecursionError set
-// when the stack pointer lies below the floor.
+// when `sp` lies below the floor.
 bool stack_exhausted(uintptr_t sp);
 
 // False with RecursionError set when the thread's stack is nearly used up.
-inline bool stack_left() {
-    uintptr_t sp = stack_pointer();
+// `here` is the address of any object in the caller's frame (the margin below
+// the floor covers the difference to the stack pointer).
+inline bool stack_left(const void* here) {
+    uintptr_t sp = reinterpret_cast<uintptr_t>(here);
     return sp >= stack_floor || !stack_exhausted(sp);
 }
 
@@ -54,7 +44,7 @@ public:
     Nested(const Nested&) = delete;
     Nested& operator=(const Nested&) = delete;
     bool enter() {
-        if (!stack_left() || Py_EnterRecursiveCall(" while calling a Python object")) return false;
+        if (!stack_left(this) || Py_EnterRecursiveCall(" while calling a Python object")) return false;
         entered_ = true;
         return true;
     }
