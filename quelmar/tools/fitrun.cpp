@@ -598,32 +598,15 @@ PyObject* deep_update(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 tf::Function f_deep_update("_deep_update", deep_update_line::DEF, kDeepUpdateDoc,
                            {{&n_base, tf::Kind::Dict}, {&n_updates, tf::Kind::Dict}}, deep_update);
 
-// Nesting of _deep_update on this thread. It is bounded like the recursion of
-// a Python function (sys.getrecursionlimit()) and by the stack the thread has
-// left (the binding checks it at each level: a level takes a few hundred
-// bytes), so a self-referential or very deep input raises RecursionError
-// instead of running off the stack, with a high recursion limit or on a small
-// thread stack alike; a nesting that fits raises nothing. (Static TLS: read
-// without a call.)
-[[gnu::tls_model("initial-exec")]] thread_local int deep_update_depth = 0;
-
-class DepthGuard {
-public:
-    DepthGuard() { ++deep_update_depth; }
-    ~DepthGuard() { --deep_update_depth; }
-    DepthGuard(const DepthGuard&) = delete;
-    DepthGuard& operator=(const DepthGuard&) = delete;
-
-    // False with RecursionError set when this call nests deeper than the
-    // limit. The limit is at least 1, so the outermost call need not read it.
-    bool ok() const {
-        if (deep_update_depth > 1 && deep_update_depth > Py_GetRecursionLimit()) {
-            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
-            return false;
-        }
-        return true;
-    }
-};
+// Nesting of _deep_update on this thread: the nested calls that merges have
+// made and not yet left. It is bounded like the recursion of a Python
+// function (sys.getrecursionlimit()) and by the stack the thread has left
+// (the binding checks it at each level: a level takes a few hundred bytes),
+// so a self-referential or very deep input raises RecursionError instead of
+// running off the stack, with a high recursion limit or on a small thread
+// stack alike; a nesting that fits raises nothing. Counted around the nested
+// call only, so that a call with nothing to merge does not touch it.
+[[gnu::tls_model("initial-exec")]] thread_local int merge_depth = 0;
 
 // The loop of _deep_update over a non-empty `updates`, out of line, so that a
 // call with nothing to merge stays short.
@@ -632,8 +615,6 @@ PyObject* merge_updates(Ref result, PyObject* updates);
 PyObject* deep_update(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     namespace L = deep_update_line;
     const tf::Function& F = f_deep_update;
-    DepthGuard depth;
-    if (!depth.ok()) return F.fail(L::DEF);
     tf::Args<2> a;
     if (!F.bind(args, nargs, kwnames, a)) return nullptr;
 
@@ -659,8 +640,16 @@ PyObject* deep_update(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         PyObject* current = PyDict_GetItemWithError(result.get(), key);  // borrowed
         if (!current && PyErr_Occurred()) return F.fail(L::TEST);
         if (current && PyDict_Check(current) && PyDict_Check(value)) {
+            // The nested call would be level merge_depth + 2 (this one is merge_depth + 1).
+            if (merge_depth + 1 >= Py_GetRecursionLimit()) {
+                PyErr_SetString(PyExc_RecursionError,
+                                "maximum recursion depth exceeded while calling a Python object");
+                return F.fail(L::MERGE);
+            }
             Ref keep = Ref::borrow(current);
+            ++merge_depth;
             Ref merged = call_global(n__deep_update, {keep.get(), value});
+            --merge_depth;
             if (!merged || PyDict_SetItem(result.get(), key, merged.get()) < 0) return F.fail(L::MERGE);
             continue;
         }
