@@ -930,6 +930,13 @@ bool read_error(PyObject* result, const tf::Name& name, bool last, Ref& out) {
     return true;
 }
 
+// ("after_in_child",), kept for the life of the process (null on failure).
+PyObject* kw_after_in_child() {
+    static PyObject* kw = nullptr;
+    if (!kw) kw = PyTuple_Pack(1, n_after_in_child.obj());
+    return kw;
+}
+
 // The training lock: it keeps the captures of training runs in this process
 // from overlapping. A second run waits (with the interpreter lock released)
 // until the first has restored sys.stdout. It is reentrant, so that a
@@ -941,13 +948,6 @@ bool read_error(PyObject* result, const tf::Name& name, bool last, Ref& out) {
 // another thread held the lock starts with a free lock and with the sys.stdout
 // that run had replaced: that thread and its run do not exist in the child.
 // The state below is only touched with the interpreter lock held.
-// ("after_in_child",), kept for the life of the process (null on failure).
-PyObject* kw_after_in_child() {
-    static PyObject* kw = nullptr;
-    if (!kw) kw = PyTuple_Pack(1, n_after_in_child.obj());
-    return kw;
-}
-
 namespace run_lock {
 constexpr long kRunLockTimeout = 600;
 PyObject* lock = nullptr;      // an _thread.RLock, made by the first run
