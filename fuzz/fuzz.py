@@ -150,7 +150,13 @@ class Worker:
         self.fitrun.train_model = self.pipeline
 
     def build(self, seed, index):
-        """The call of one input: (callable, positional arguments, keyword names, keyword values)."""
+        """The call of one input: (callable, positional arguments, keyword names, keyword values,
+        recursion limit to set for the call or None)."""
+        edge = random.Random(f"{self.function}/{seed}/{index}/edge")
+        if edge.random() < inputs.EDGE_SHARE:
+            call = inputs.edge_call(self.function, self.fn, self.params, edge)
+            if call:
+                return call
         params = self.params
         args, kwnames, kwvalues = inputs.make_call(self.function, params, seed, index, self.paths)
         rng = random.Random(f"{self.function}/{seed}/{index}/extra")
@@ -160,7 +166,7 @@ class Worker:
         fn = self.fn
         if self.function == "execute_fitrun" and rng.random() < 0.6:
             kw = inputs.fitrun_arguments(rng, values)
-            return fn, [], tuple(kw), list(kw.values())
+            return fn, [], tuple(kw), list(kw.values()), None
         if self.function.startswith("LogCapture.") and rng.random() < 0.7:
             # Any path or string, but no number: open() takes an int as a file descriptor, and
             # closing the harness's own descriptors would end this child.
@@ -176,7 +182,7 @@ class Worker:
                 args[0] = instance
             else:
                 args = [instance]
-        return fn, args, kwnames, kwvalues
+        return fn, args, kwnames, kwvalues, None
 
     def check(self, result):
         """A problem with a returned result, or None."""
@@ -198,9 +204,12 @@ class Worker:
 
     def run_one(self, seed, index):
         """Runs one input; returns (outcome name, problem or None)."""
-        fn, args, kwnames, kwvalues = self.build(seed, index)
+        fn, args, kwnames, kwvalues, limit = self.build(seed, index)
         problem = None
+        saved_limit = sys.getrecursionlimit()
         try:
+            if limit:
+                sys.setrecursionlimit(limit)
             result = self.call(fn, list(args) + list(kwvalues), kwnames)
         except self.allowed as e:
             outcome = type(e).__name__
@@ -211,6 +220,8 @@ class Worker:
             outcome = "returned"
             problem = self.check(result)
             del result
+        finally:
+            sys.setrecursionlimit(saved_limit)
         if sys.stdout is not self.stdout:
             if not self.function.startswith("LogCapture."):
                 problem = (problem or "") + "sys.stdout left replaced"

@@ -328,3 +328,57 @@ def fitrun_arguments(rng, values):
     for name in rng.sample(sorted(kw), rng.randint(0, 1)):
         kw[name] = values.value()
     return kw
+
+
+# ---------------------------------------------------------------------------
+# Inputs at the edges: recursion that stays in C. Drawn from a random stream of
+# their own (see `edge_call`), so that adding them rebuilt no other input.
+
+EDGE_SHARE = 0.01  # of the inputs of every function
+NUMERIC = {"nmode": "__index__", "nseg": "__int__", "gpu_idx": "__index__", "alpha_dil": "__float__",
+           "learning_rate": "__float__"}
+
+
+def edge_call(function, fn, params, rng):
+    """A call that leads back into `fn` through C code only, or (deep merge) nests very deep.
+
+    Returns (callable, positional arguments, keyword names, keyword values, recursion limit or None), or
+    None for a function without parameters. An argument's conversion (__float__, __index__, __int__) or a
+    keyword name's comparison (__eq__) is a functools.partial of `fn` with the same arguments, so no Python
+    frame lies between one call and the next and only the function itself can bound the recursion;
+    `_deep_update` also gets dictionaries nested thousands deep under a high recursion limit. Either must
+    end in RecursionError (or, for a nesting that fits, a result), never in a crash.
+    """
+    import functools
+
+    if not params:
+        return None
+    kind = rng.randrange(3)
+    if function == "_deep_update" and kind == 0:
+        depth = rng.choice([900, 5000, 20000, 60000])
+        a, b = {}, {}
+        for _ in range(depth):
+            a, b = {"k": a}, {"k": b}
+        return fn, [a], ("updates",), [b], 10**6
+    cls = type("Reentrant", (), {})
+    if params == ["a", "b"] and kind < 2:
+        x = cls()
+        args = rng.choice([[x, 1.5], [1.5, x], [x, x]])
+        names = rng.choice([(), ("b",)])
+        npos = 2 - len(names)
+        setattr(cls, rng.choice(["__float__", "__index__"]),
+                functools.partial(fn, *args[:npos], **dict(zip(names, args[npos:]))))
+        return fn, args, names, [], None
+    if function == "execute_fitrun" and kind < 2:
+        x = cls()
+        name = rng.choice(sorted(NUMERIC))
+        kw = {"input_col": [0], "output_col": [1], "data_train": "train.csv", name: x}
+        setattr(cls, NUMERIC[name], functools.partial(fn, **kw))
+        return fn, [], tuple(kw), list(kw.values()), None
+    # a keyword name whose comparison with the parameter names calls the function again
+    i = rng.randrange(len(params))
+    key_type = type("ReentrantName", (str,), {})
+    key = key_type(params[i])
+    args = [None] * i
+    setattr(key_type, "__eq__", functools.partial(fn, *args, **{key: None}))
+    return fn, args, (key,), [None], None

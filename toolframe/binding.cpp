@@ -63,6 +63,8 @@ int same_name(PyObject* key, const Name& n) {
         return std::memcmp(PyUnicode_DATA(key), PyUnicode_DATA(n.obj()),
                            PyUnicode_GET_LENGTH(key) * PyUnicode_KIND(key)) == 0;
     }
+    Nested nested;  // a str subclass's __eq__ may call back into this function
+    if (!nested.enter()) return -1;
     return PyObject_RichCompareBool(key, n.obj(), Py_EQ);
 }
 
@@ -264,7 +266,14 @@ bool Function::convert(Slots out) const {
         Ref converted;
         switch (p.kind) {
         case Kind::Double: {
-            double d = PyFloat_CheckExact(v) ? PyFloat_AS_DOUBLE(v) : PyFloat_AsDouble(v);
+            double d;
+            if (PyFloat_CheckExact(v)) {
+                d = PyFloat_AS_DOUBLE(v);
+            } else {
+                Nested nested;  // __float__ or __index__ may call this function again
+                if (!nested.enter()) return fail(line), false;
+                d = PyFloat_AsDouble(v);
+            }
             if (d == -1.0 && PyErr_Occurred()) return fail(line), false;
             out.dbl[i] = d;
             continue;
@@ -275,7 +284,11 @@ bool Function::convert(Slots out) const {
                 arg_type_error(p.name->text(), nullptr, "int", v, false);
                 return fail(p.line), false;
             }
-            converted = Ref::steal(PyNumber_Long(v));
+            {
+                Nested nested;
+                if (!nested.enter()) return fail(p.line), false;
+                converted = Ref::steal(PyNumber_Long(v));
+            }
             break;
         case Kind::Float:
             if (PyFloat_CheckExact(v) || (v == Py_None && p.none_ok)) continue;
@@ -284,6 +297,8 @@ bool Function::convert(Slots out) const {
                 if (d == -1.0 && PyErr_Occurred()) return fail(p.line), false;
                 converted = Ref::steal(PyFloat_FromDouble(d));
             } else if (v != Py_None && is_number(v)) {
+                Nested nested;
+                if (!nested.enter()) return fail(p.line), false;
                 converted = Ref::steal(PyNumber_Float(v));
             } else {
                 arg_type_error(p.name->text(), nullptr, "float", v, false);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ref.hpp"
+#include "stack.hpp"
 #include "traceback.hpp"
 
 namespace tf {
@@ -128,9 +129,12 @@ public:
     PyMethodDef def;
 
     // Binds and converts the arguments of a fast call; false with an
-    // exception set (and the traceback entry where one belongs).
+    // exception set (and the traceback entry where one belongs). A call
+    // nested so deep that the thread's stack is nearly used up raises
+    // RecursionError here, with the entry at the `def`.
     template <size_t N>
     bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args<N>& out) const {
+        if (!stack_left(&out)) return fail(line), false;
         if (nparams_ <= static_cast<Py_ssize_t>(N) && required_exact_ &&
             exact_bind(args, nargs, kwnames, out.dbl_)) {
             out.vals_ = args;

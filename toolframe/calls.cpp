@@ -33,7 +33,11 @@ PyObject* attr_failed(PyObject* o, const Name& n) {
     return nullptr;
 }
 
+// The calls out of a body check the stack left first: a module global
+// rebound to a C callable (a functools.partial) may lead straight back into
+// the same body without any Python frame in between.
 Ref call(PyObject* f, std::initializer_list<PyObject*> args, PyObject* kwnames) {
+    if (!stack_left(&args)) return nullptr;
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     return Ref::steal(PyObject_Vectorcall(f, const_cast<PyObject**>(args.begin()),
                                           static_cast<Py_ssize_t>(args.size()) - nkw, kwnames));
@@ -41,6 +45,7 @@ Ref call(PyObject* f, std::initializer_list<PyObject*> args, PyObject* kwnames) 
 
 Ref call_method(PyObject* self, const Name& name, std::initializer_list<PyObject*> args) {
     PyObject* v[8];
+    if (!stack_left(v)) return nullptr;
     if (args.size() >= 8) {
         PyErr_SetString(PyExc_SystemError, "call_method: too many arguments");
         return nullptr;

@@ -4,6 +4,7 @@
 #include <initializer_list>
 
 #include "ref.hpp"
+#include "stack.hpp"
 #include "state.hpp"
 
 namespace tf {

@@ -19,9 +19,10 @@ Ref registered(PyObject* name) {
 
 // The vectorcall entry of a function object for generic calls (keywords,
 // calls from C): straight to the implementation. The interpreter's own entry
-// adds a C recursion check per call; these functions recurse only through
-// Python code, which checks its own depth, or through _deep_update, which
-// bounds its own nesting.
+// adds a C recursion count per call; these functions bound their nesting
+// themselves: each checks the stack left when it binds and before its body
+// calls out, and counts its calls back into Python (conversions, keyword
+// comparisons) as the interpreter's C functions do (stack.hpp).
 PyObject* direct_call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* f = reinterpret_cast<PyCFunctionObject*>(callable);
     auto impl = reinterpret_cast<FastImpl>(reinterpret_cast<void (*)(void)>(f->m_ml->ml_meth));

@@ -7,6 +7,13 @@
 #include <cstddef>
 #include <utility>
 
+// The destructors below release references and need the thread state. A
+// thread that the interpreter ends at exit unwinds its stack without one; the
+// frame is built without exceptions, so that no destructor runs then.
+#if defined(__cpp_exceptions) || defined(__EXCEPTIONS)
+#error "the tool frame must be built with -fno-exceptions"
+#endif
+
 namespace tf {
 
 // Owned reference. Every PyObject* that a frame or tool function takes is held

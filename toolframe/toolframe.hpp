@@ -16,6 +16,7 @@
 // frame is per module and process.
 //
 //   ref.hpp        the owning reference Ref and the constant strings Name
+//   stack.hpp      recursion in C, bounded by the stack the thread has left
 //   state.hpp      the module's description (ModuleSpec) and its run-time State
 //   traceback.hpp  traceback entries, one Site (with its code objects) per place
 //   binding.hpp    Function: one declaration per Python function, and binding
@@ -31,5 +32,6 @@
 #include "method.hpp"
 #include "module.hpp"
 #include "ref.hpp"
+#include "stack.hpp"
 #include "state.hpp"
 #include "traceback.hpp"

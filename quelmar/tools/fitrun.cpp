@@ -36,6 +36,7 @@ tf::Name n_Path("Path"), n___file__("__file__"), n_parent("parent"), n_mkdir("mk
     n_errors_train("errors_train"), n_errors_val("errors_val"), n_error_test("error_test"),
     n_regression("regression"), n_utf8("utf-8"), n_w("w"), n_r("r"), n_errors("errors"),
     n_backslashreplace("backslashreplace"), n_log_file("log_file"), n_detach_file("detach_file"), n_RLock("RLock"), n_acquire("acquire"), n_release("release"),
+    n__RUN_LOCK_TIMEOUT("_RUN_LOCK_TIMEOUT"), n_register_at_fork("register_at_fork"), n_after_in_child("after_in_child"),
     n_DATA_PARAM("DATA_PARAM"), n_MODEL_PARAM("MODEL_PARAM"), n_TRAIN_PARAM("TRAIN_PARAM"), n_PLOT("PLOT"),
     n_OUTPUT("OUTPUT"), n_data_filenames("data_filenames"), n_interp_method("interp_method"),
     n_model_save_dir("model_save_dir"), n_plots_dir("plots_dir"), n_logs_dir("logs_dir"),
@@ -597,29 +598,15 @@ PyObject* deep_update(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 tf::Function f_deep_update("_deep_update", deep_update_line::DEF, kDeepUpdateDoc,
                            {{&n_base, tf::Kind::Dict}, {&n_updates, tf::Kind::Dict}}, deep_update);
 
-// Nesting of _deep_update on this thread. It is bounded like the recursion of
-// a Python function (sys.getrecursionlimit()), so that a self-referential or
-// very deep input raises RecursionError long before the end of the thread's
-// stack, even on a small one. (Static TLS: read without a call.)
-[[gnu::tls_model("initial-exec")]] thread_local int deep_update_depth = 0;
-
-class DepthGuard {
-public:
-    DepthGuard() { ++deep_update_depth; }
-    ~DepthGuard() { --deep_update_depth; }
-    DepthGuard(const DepthGuard&) = delete;
-    DepthGuard& operator=(const DepthGuard&) = delete;
-
-    // False with RecursionError set when this call nests deeper than the
-    // limit. The limit is at least 1, so the outermost call need not read it.
-    bool ok() const {
-        if (deep_update_depth > 1 && deep_update_depth > Py_GetRecursionLimit()) {
-            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
-            return false;
-        }
-        return true;
-    }
-};
+// Nesting of _deep_update on this thread: the nested calls that merges have
+// made and not yet left. It is bounded like the recursion of a Python
+// function (sys.getrecursionlimit()) and by the stack the thread has left
+// (the binding checks it at each level: a level takes a few hundred bytes),
+// so a self-referential or very deep input raises RecursionError instead of
+// running off the stack, with a high recursion limit or on a small thread
+// stack alike; a nesting that fits raises nothing. Counted around the nested
+// call only, so that a call with nothing to merge does not touch it.
+[[gnu::tls_model("initial-exec")]] thread_local int merge_depth = 0;
 
 // The loop of _deep_update over a non-empty `updates`, out of line, so that a
 // call with nothing to merge stays short.
@@ -628,8 +615,6 @@ PyObject* merge_updates(Ref result, PyObject* updates);
 PyObject* deep_update(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     namespace L = deep_update_line;
     const tf::Function& F = f_deep_update;
-    DepthGuard depth;
-    if (!depth.ok()) return F.fail(L::DEF);
     tf::Args<2> a;
     if (!F.bind(args, nargs, kwnames, a)) return nullptr;
 
@@ -655,8 +640,16 @@ PyObject* deep_update(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         PyObject* current = PyDict_GetItemWithError(result.get(), key);  // borrowed
         if (!current && PyErr_Occurred()) return F.fail(L::TEST);
         if (current && PyDict_Check(current) && PyDict_Check(value)) {
+            // The nested call would be level merge_depth + 2 (this one is merge_depth + 1).
+            if (merge_depth + 1 >= Py_GetRecursionLimit()) {
+                PyErr_SetString(PyExc_RecursionError,
+                                "maximum recursion depth exceeded while calling a Python object");
+                return F.fail(L::MERGE);
+            }
             Ref keep = Ref::borrow(current);
+            ++merge_depth;
             Ref merged = call_global(n__deep_update, {keep.get(), value});
+            --merge_depth;
             if (!merged || PyDict_SetItem(result.get(), key, merged.get()) < 0) return F.fail(L::MERGE);
             continue;
         }
@@ -937,38 +930,110 @@ bool read_error(PyObject* result, const tf::Name& name, bool last, Ref& out) {
     return true;
 }
 
-// The lock that keeps the captures of training runs in this process from
-// overlapping: a second run waits (with the interpreter lock released) until
-// the first has restored sys.stdout. Reentrant, so that a pipeline may itself
-// start a run.
+// ("after_in_child",), kept for the life of the process (null on failure).
+PyObject* kw_after_in_child() {
+    static PyObject* kw = nullptr;
+    if (!kw) kw = PyTuple_Pack(1, n_after_in_child.obj());
+    return kw;
+}
+
+// The training lock: it keeps the captures of training runs in this process
+// from overlapping. A second run waits (with the interpreter lock released)
+// until the first has restored sys.stdout. It is reentrant, so that a
+// pipeline may itself start a run in its own thread; a run started in
+// another thread waits at most kRunLockTimeout seconds (or the module global
+// _RUN_LOCK_TIMEOUT, when it is set and not None) and then raises
+// TimeoutError: a pipeline that starts a run in another thread and waits for
+// it would otherwise wait for ever. A child made by os.fork() while a run of
+// another thread held the lock starts with a free lock and with the sys.stdout
+// that run had replaced: that thread and its run do not exist in the child.
+// The state below is only touched with the interpreter lock held.
+namespace run_lock {
+constexpr long kRunLockTimeout = 600;
+PyObject* lock = nullptr;      // an _thread.RLock, made by the first run
+unsigned long holder = 0;      // the thread whose runs hold it
+int depth = 0;                 // how many runs of that thread hold it
+PyObject* console = nullptr;   // sys.stdout as the outermost of them found it
+bool at_fork = false;          // the child's reset is registered
+
+// os.register_at_fork(after_in_child=...): a lock held by a run of another
+// thread is replaced by a free one, and sys.stdout put back. A run of the
+// forking thread itself goes on in the child and keeps the lock.
+PyObject* reset_in_child(PyObject*, PyObject*) {
+    if (depth == 0 || holder == PyThread_get_thread_ident()) Py_RETURN_NONE;
+    PyObject* exc = PyErr_GetRaisedException();
+    if (console && PySys_GetObject("stdout") != console && PySys_SetObject("stdout", console) < 0) PyErr_Clear();
+    Py_CLEAR(console);
+    Py_CLEAR(lock);  // a run's own reference (in a thread gone with the fork) stays unreleased
+    depth = 0;
+    holder = 0;
+    PyErr_SetRaisedException(exc);
+    Py_RETURN_NONE;
+}
+PyMethodDef reset_def = {"_reset_run_lock", reset_in_child, METH_NOARGS, nullptr};
+
+bool make_lock() {
+    Ref thread = tf::import_module("_thread");
+    Ref rlock = thread ? tf::attr(thread.get(), n_RLock) : nullptr;
+    Ref made = rlock ? tf::call(rlock.get(), {}) : nullptr;
+    if (!made) return false;
+    if (!at_fork) {
+        Ref os = tf::import_module("os");
+        Ref reg = os ? tf::attr(os.get(), n_register_at_fork) : nullptr;
+        Ref reset = reg ? Ref::steal(PyCMethod_New(&reset_def, nullptr, tf::state().modname, nullptr)) : nullptr;
+        PyObject* kw = reset ? kw_after_in_child() : nullptr;
+        if (!kw || !tf::call(reg.get(), {reset.get()}, kw)) return false;
+        at_fork = true;
+    }
+    if (!lock) lock = made.release();
+    return true;
+}
+}  // namespace run_lock
+
 class RunLock {
 public:
+    // Takes the lock, waiting at most the timeout; false with an exception set.
     bool acquire() {
-        static PyObject* lock = nullptr;  // kept for the life of the process
-        if (!lock) {
-            Ref thread = tf::import_module("_thread");
-            Ref rlock = thread ? tf::attr(thread.get(), n_RLock) : nullptr;
-            Ref made = rlock ? tf::call(rlock.get(), {}) : nullptr;
-            if (!made) return false;
-            if (!lock) lock = made.release();
+        namespace R = run_lock;
+        if (!R::lock && !R::make_lock()) return false;
+        PyObject* given = PyDict_GetItemWithError(tf::state().dict, n__RUN_LOCK_TIMEOUT.obj());  // borrowed
+        if (!given && PyErr_Occurred()) return false;
+        Ref timeout = given && given != Py_None ? Ref::borrow(given) : Ref::steal(PyLong_FromLong(R::kRunLockTimeout));
+        Ref lock = Ref::borrow(R::lock);
+        Ref got = timeout ? tf::call_method(lock.get(), n_acquire, {Py_True, timeout.get()}) : nullptr;
+        int taken = got ? PyObject_IsTrue(got.get()) : -1;
+        if (taken < 0) return false;
+        if (!taken) {
+            PyErr_Format(PyExc_TimeoutError,
+                         "Another training run in this process did not end within %S seconds; this run did not "
+                         "start (the runs of one process capture standard output one at a time)",
+                         timeout.get());
+            return false;
         }
-        if (!tf::call_method(lock, n_acquire, {})) return false;
-        held_ = lock;
+        if (R::depth++ == 0) {
+            R::holder = PyThread_get_thread_ident();
+            Py_XSETREF(R::console, Py_XNewRef(PySys_GetObject("stdout")));
+        }
+        held_ = lock.release();
         return true;
     }
     // Releases a held lock; a pending exception stays as it is.
     void release() {
         if (!held_) return;
         PyObject* exc = PyErr_GetRaisedException();
+        if (held_ == run_lock::lock && --run_lock::depth == 0) {
+            run_lock::holder = 0;
+            Py_CLEAR(run_lock::console);
+        }
         Ref r = tf::call_method(held_, n_release, {});
         PyErr_Clear();
         PyErr_SetRaisedException(exc);
-        held_ = nullptr;
+        Py_CLEAR(held_);
     }
     ~RunLock() { release(); }
 
 private:
-    PyObject* held_ = nullptr;
+    PyObject* held_ = nullptr;  // owned
 };
 
 // The live log: a training run's capture buffer also appends what it
