@@ -6,12 +6,23 @@ here by hand, parameter by parameter, in the function's own parameter order.
 Each property's description is the one-line meaning that the function's
 docstring gives under "Args:" (the tests check that the two agree).
 
+The training parameters' defaults are read from the pipeline's reference
+configuration (``quelmar/tools/config/config_ref.yaml``), the one place that
+lists them; their allowed values are those of the method registry
+(``quelmar.tools.ordane.models``), written out in ``FITRUN_CHOICES`` because
+the registry cannot be imported without JAX (the tests check that the two
+agree).
+
 Nothing in this module imports a tool module.
 """
 
 from __future__ import annotations
 
+from functools import cache
+from importlib import resources
 from typing import Any
+
+import yaml
 
 __all__ = ["SCHEMAS"]
 
@@ -61,11 +72,12 @@ _TABEXTENT = (
         "properties": {
             "rows": _prop("integer", "Number of data rows (the header line is not counted)"),
             "columns": _prop("integer", "Number of columns"),
-            "column_names": _prop("array", "Column labels in table order"),
+            "column_names": _prop("array", "Column labels in table order", items={"type": "string"}),
         },
         "required": ["rows", "columns", "column_names"],
     },
 )
+_TABEXTENT[0]["oneOf"] = [{"required": ["file_path"]}, {"required": ["csv_content"]}]
 
 # execute_fitrun's 43 parameters in signature order: (name, JSON type, meaning).
 # Lists of column indices and axes hold integers; split_ratio holds numbers.
@@ -119,17 +131,54 @@ _FITRUN_PARAMS: list[tuple[str, str, str]] = [
     ("gpu_idx", "integer", "GPU device index (default: 0)"),
 ]
 
-_FITRUN_DEFAULTS: dict[str, Any] = {"run_type": "regression", "gpu_idx": 0}
+FITRUN_CHOICES: dict[str, tuple[str, ...]] = {
+    "interp_method": ("linear", "nonlinear", "gaussian", "MLP", "KAN", "FNO"),
+    "radial_basis": ("gaussian", "multiquadric", "inverse_multiquadric", "cubic_spline"),
+    "INNactivation": ("identity", "relu", "tanh", "sigmoid", "gelu", "silu", "elu", "softplus", "leaky_relu"),
+    "activation": ("relu", "tanh", "sigmoid", "gelu", "silu", "elu", "softplus", "leaky_relu"),
+    "run_type": ("regression", "classification"),
+}
+"""The allowed values of the training tool's string parameters: the method registry's methods and
+setting choices, and the pipeline's problem types."""
+
+FUNCTION_DEFAULTS: dict[str, Any] = {"run_type": "regression", "gpu_idx": 0}
+"""Defaults of the training function's own parameters (not settings of the configuration)."""
+
 _FITRUN_REQUIRED = ["input_col", "output_col", "data_train"]
+_CONFIG_SECTIONS = ("DATA_PARAM", "MODEL_PARAM", "TRAIN_PARAM", "PLOT")
 
 
-def _fitrun_property(kind: str, meaning: str, default: Any) -> dict[str, Any]:
+@cache
+def reference_defaults() -> dict[str, Any]:
+    """Each setting of the reference configuration with a value (null ones are left out), by name."""
+    text = (resources.files("quelmar.tools") / "config" / "config_ref.yaml").read_text(encoding="utf-8")
+    config = yaml.safe_load(text)
+    return {
+        key: value
+        for section in _CONFIG_SECTIONS
+        for key, value in (config.get(section) or {}).items()
+        if value is not None
+    }
+
+
+def fitrun_defaults() -> dict[str, Any]:
+    """The default of each training parameter that has one: the reference configuration's, then the function's."""
+    defaults = reference_defaults()
+    names = [name for name, _, _ in _FITRUN_PARAMS]
+    out = {name: defaults[name] for name in names if name in defaults}
+    out.update(FUNCTION_DEFAULTS)
+    return out
+
+
+def _fitrun_property(name: str, kind: str, meaning: str, default: Any) -> dict[str, Any]:
     if kind == "int_list":
         prop = _int_list(meaning)
     elif kind == "number_list":
         prop = _prop("array", meaning, items={"type": "number"})
     else:
         prop = _prop(kind, meaning)
+    if name in FITRUN_CHOICES:
+        prop["enum"] = list(FITRUN_CHOICES[name])
     if default is not None:
         prop["default"] = default
     return prop
@@ -138,7 +187,7 @@ def _fitrun_property(kind: str, meaning: str, default: Any) -> dict[str, Any]:
 _FITRUN = (
     _object(
         {
-            name: _fitrun_property(kind, meaning, _FITRUN_DEFAULTS.get(name))
+            name: _fitrun_property(name, kind, meaning, fitrun_defaults().get(name))
             for name, kind, meaning in _FITRUN_PARAMS
         },
         _FITRUN_REQUIRED,
@@ -189,12 +238,17 @@ _PREDICT = (
     {
         "type": "object",
         "properties": {
-            "columns": _prop("array", "Prediction columns: the output names, or label and class probabilities"),
-            "rows": _prop("array", "One object per data row: column name to predicted value"),
+            "columns": _prop(
+                "array",
+                "Prediction columns: the output names, or label and class probabilities",
+                items={"type": "string"},
+            ),
+            "rows": _prop("array", "One object per data row: column name to predicted value", items={"type": "object"}),
         },
         "required": ["columns", "rows"],
     },
 )
+_PREDICT[0]["oneOf"] = [{"required": ["file_path"]}, {"required": ["csv_content"]}]
 
 SCHEMAS: dict[str, tuple[dict[str, Any], dict[str, Any]]] = {
     "execute_plusor": _PLUSOR,
