@@ -25,6 +25,12 @@ file policy, limits) for every session. Protection:
   So clients that open connections and send half a request cannot take the
   host's file descriptors or block well-behaved clients.
 * A port in use is one line on standard error and exit status 1.
+* ``POST /upload?name=NAME`` with a CSV file as the request body (behind the
+  same token and Origin checks) stores it in the host's upload folder under
+  a fresh name (``NAME``'s stem made safe, a random tag, ``.csv``), at most
+  the ``--max-content-mb`` limit; the answer (201, JSON) gives that ``name``,
+  which the tools take as a file name (e.g. ``data_train``), its ``path`` and
+  ``size``.
 """
 
 from __future__ import annotations
@@ -141,6 +147,71 @@ class Guard:
         await self.app(scope, receive, send)
 
 
+UPLOAD_PATH = "/upload"
+
+
+class Uploads:
+    """ASGI middleware: ``POST /upload`` writes the body into the upload folder; the rest goes on."""
+
+    def __init__(self, app: Any, folder: Any, limit: int) -> None:
+        self.app, self.folder, self.limit = app, folder, limit
+
+    async def __call__(self, scope: Any, receive: Any, send: Any) -> None:
+        if scope["type"] != "http" or scope.get("path", "").rstrip("/") != UPLOAD_PATH:
+            await self.app(scope, receive, send)
+            return
+        if scope.get("method") != "POST":
+            await _plain(send, 405, "Method Not Allowed: send the CSV file with POST", {"allow": "POST"})
+            return
+        import json
+        from urllib.parse import parse_qs
+
+        import anyio
+
+        from quelmar.host.resources import upload_name
+
+        query = parse_qs(scope.get("query_string", b"").decode("latin-1"))
+        name = upload_name((query.get("name") or [None])[0])
+        folder = anyio.Path(self.folder)
+        await folder.mkdir(parents=True, exist_ok=True)
+        partial = folder / f".{name}.part"
+        size, too_large = 0, False
+        try:
+            async with await anyio.open_file(partial, "xb") as out:
+                while True:
+                    message = await receive()
+                    if message["type"] == "http.disconnect":
+                        await partial.unlink(missing_ok=True)
+                        return
+                    chunk = message.get("body", b"")
+                    size += len(chunk)
+                    if size > self.limit:
+                        too_large = True
+                        break
+                    await out.write(chunk)
+                    if not message.get("more_body", False):
+                        break
+            if too_large or size == 0:
+                await partial.unlink(missing_ok=True)
+                if too_large:
+                    mib = self.limit / (1024 * 1024)
+                    await _plain(send, 413, f"Payload Too Large: an upload may hold at most {mib:g} MiB (--max-content-mb)")
+                else:
+                    await _plain(send, 400, "Bad Request: the upload is empty")
+                return
+            await partial.rename(folder / name)
+        except OSError as exc:
+            await partial.unlink(missing_ok=True)
+            logger.warning("an upload could not be stored: %s", exc)
+            await _plain(send, 500, f"The upload could not be stored: {exc.strerror or exc}")
+            return
+        path = str(await (folder / name).resolve())
+        logger.info("stored an upload of %d bytes as %s", size, path)
+        body = json.dumps({"name": name, "path": path, "size": size}).encode()
+        await send({"type": "http.response.start", "status": 201, "headers": [(b"content-type", b"application/json")]})
+        await send({"type": "http.response.body", "body": body})
+
+
 async def _plain(send: Any, status: int, text: str, extra: dict[str, str] | None = None) -> None:
     headers = [(b"content-type", b"text/plain; charset=utf-8")]
     headers += [(k.encode(), v.encode()) for k, v in (extra or {}).items()]
@@ -162,7 +233,8 @@ def build_app(host: Any, settings: HttpSettings) -> Any:
     else:  # the Origin check is the guard's; the Host header of a remote name is not known here
         security = TransportSecuritySettings(enable_dns_rebinding_protection=False)
     app = server.streamable_http_app(transport_security=security, host=settings.host)
-    return Guard(app, settings)
+    limit = int(host.policy.max_content_mb * 1024 * 1024)
+    return Guard(Uploads(app, host.home.uploads, limit), settings)
 
 
 def limited_protocol(max_connections: int, header_timeout: float) -> type:

@@ -114,6 +114,8 @@ class FilePolicy:
         self.start_dir = Path(os.path.realpath(start_dir if start_dir is not None else os.getcwd()))
         self.max_file_mb = max_file_mb
         self.max_content_mb = max_content_mb
+        self.readable: list[Path] = []
+        """Folders of the host's own (saved models, uploads) that the tools may read too; never a root."""
 
     @property
     def follows_client(self) -> bool:
@@ -189,7 +191,7 @@ class FilePolicy:
         shown = f"{name} {value!r}" + (f" (resolved to {real})" if real != value else "")
         if any(_inside(real, tree) for tree in SPECIAL_TREES):
             raise Refused(f"{shown} is a system file, not a regular file; only regular files can be used")
-        if not any(_inside(real, str(root)) for root in roots):
+        if not any(_inside(real, str(root)) for root in [*roots, *self.readable]):
             listed = ", ".join(str(root) for root in roots)
             raise Refused(f"{shown} lies outside the allowed roots ({listed})")
         try:

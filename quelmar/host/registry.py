@@ -101,6 +101,10 @@ TOOLS: tuple[ToolEntry, ...] = (
         "Predict with a model saved by execute_fitrun, from a CSV file or CSV text (give exactly one of the two).",
         paths=("model_file", "file_path"), content=("csv_content",), models=("model_file",),
     ),
+    ToolEntry(
+        "list_models", "quelmar.host.models", "List the saved models",
+        "List the models saved by training runs, with their method, columns, errors and date.",
+    ),
 )
 """The tools, in the order they are listed."""
 

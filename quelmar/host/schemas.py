@@ -250,6 +250,24 @@ _PREDICT = (
 )
 _PREDICT[0]["oneOf"] = [{"required": ["file_path"]}, {"required": ["csv_content"]}]
 
+_LIST_MODELS = (
+    _object({}),
+    {
+        "type": "object",
+        "properties": {
+            "models": _prop(
+                "array",
+                "One object per saved model, newest first: model_file (for predict), uri, method, run_type, "
+                "input_columns, output_columns, error_name, error_test, metrics, epochs_run, saved (UTC date)",
+                items={"type": "object"},
+            ),
+            "count": _prop("integer", "Number of saved models"),
+            "folder": _prop("string", "Folder of the saved models"),
+        },
+        "required": ["models", "count", "folder"],
+    },
+)
+
 SCHEMAS: dict[str, tuple[dict[str, Any], dict[str, Any]]] = {
     "execute_plusor": _PLUSOR,
     "execute_timesor": _TIMESOR,
@@ -257,6 +275,7 @@ SCHEMAS: dict[str, tuple[dict[str, Any], dict[str, Any]]] = {
     "execute_tabextent": _TABEXTENT,
     "execute_fitrun": _FITRUN,
     "predict": _PREDICT,
+    "list_models": _LIST_MODELS,
 }
 """Each tool's (input schema, output schema)."""
 

@@ -21,6 +21,12 @@ How a request is served:
   interrupts a running one; so does the call's time limit. While a call runs,
   progress notifications go to a client that asked for them: the epochs done
   and in all of a training, the seconds elapsed of another call.
+* ``resources/list`` and ``resources/read`` offer the saved models, plots
+  and logs of the output home (``quelmar.host.resources``); a training's
+  result links to the files it produced and carries its plots as PNG images.
+  A path argument that is a bare file name found in the upload folder (or,
+  for a model, in the model folder) and not in the first root names that
+  file; both folders are readable to the tools without being roots.
 * Training calls may be task-augmented (``tasks/get``, ``tasks/result``,
   ``tasks/list``, ``tasks/cancel``; ``quelmar.host.tasks``).
 * What the host knows about each tool (module, lane, path arguments,
@@ -42,6 +48,7 @@ from __future__ import annotations
 import inspect
 import json
 import logging
+import os
 import re
 import sys
 import time
@@ -49,6 +56,7 @@ import warnings
 from collections.abc import AsyncIterator, Mapping
 from contextlib import asynccontextmanager
 from importlib import metadata
+from pathlib import Path
 from typing import Any
 
 import anyio
@@ -63,6 +71,7 @@ from pydantic import ValidationError
 from quelmar.host.policy import NO_ROOTS, FilePolicy, Refused, paths_from_root_uris
 from quelmar.host.pool import Busy, Job, Lane, Outcome, default_max_queue, default_pool_size
 from quelmar.host.registry import TOOLS, ToolEntry, lane_modules, tool_entry
+from quelmar.host.resources import OutputHome, ResourceError, list_resources, output_home, produced_content, read_resource
 from quelmar.host.tasks import TaskStore
 from quelmar.host.values import error_text, to_jsonable
 from quelmar.host.wire import has_lone_surrogate
@@ -83,6 +92,9 @@ DEFAULT_GRACE = 10.0
 DESCRIBE_TIMEOUT = 300.0
 """Seconds the process that reads the tool descriptions may take (it imports every tool module)."""
 
+RESOURCE_NOT_FOUND = -32002
+"""The error code of a resources/read for a resource that does not exist."""
+
 ROOTS_TIMEOUT = 10.0
 """Seconds the host waits for the client's answer to roots/list."""
 
@@ -92,9 +104,10 @@ INSTRUCTIONS = (
     "Tools of the quelmar package: single-precision arithmetic with JAX "
     "(execute_plusor, execute_timesor, execute_minusor), the dimensions of a CSV "
     "table (execute_tabextent), model training from CSV data (execute_fitrun) and "
-    "predictions of a trained model (predict). "
+    "predictions of a trained model (predict), the saved models (list_models). "
     "A training call can take minutes; it writes a log file whose path it returns, and "
-    "the saved model's file under config.OUTPUT.model_file."
+    "the saved model's file under config.OUTPUT.model_file. Saved models, plots and logs "
+    "are resources (resources/list, resources/read)."
 )
 
 QUICK_MODULES = lane_modules("quick")
@@ -119,9 +132,17 @@ def _failure(text: str) -> types.CallToolResult:
     return types.CallToolResult(content=[types.TextContent(text=text)], is_error=True)
 
 
-def call_result(outcome: Outcome) -> types.CallToolResult:
-    """The tools/call result of a finished call."""
-    return _failure(outcome.error) if outcome.error is not None else _success(outcome.value)
+def call_result(outcome: Outcome, home: OutputHome | None = None) -> types.CallToolResult:
+    """The tools/call result of a finished call (with links and images of a training's files, given the home)."""
+    if outcome.error is not None:
+        return _failure(outcome.error)
+    result = _success(outcome.value)
+    if home is not None:
+        try:
+            result.content.extend(produced_content(home, result.structured_content))
+        except Exception:  # the result itself stands
+            logger.warning("the files of a result could not be linked", exc_info=True)
+    return result
 
 
 async def describe_tools() -> dict[str, Any]:
@@ -184,6 +205,7 @@ class ToolHost:
         env: Mapping[str, str] | None = None,
         client_roots: bool = True,
         warm: bool = True,
+        home: OutputHome | None = None,
     ) -> None:
         """
         Args:
@@ -197,6 +219,7 @@ class ToolHost:
             env: environment of the worker processes (default: the host's).
             client_roots: ask the client for its roots (roots/list) when the policy has no fixed roots.
             warm: start a worker of each lane with the host, in the background.
+            home: the output directories and the upload folder (default: ``output_home`` of ``env``).
         """
         self.progress_interval = progress_interval
         self.policy = policy if policy is not None else FilePolicy()
@@ -213,6 +236,11 @@ class ToolHost:
         self._follow_roots = client_roots and self.policy.follows_client
         self._client_roots_stale = self._follow_roots
         self.warm = warm
+        self.home = home if home is not None else output_home(env)
+        for folder in (self.home.models, self.home.uploads):
+            real = Path(os.path.realpath(folder))
+            if real not in self.policy.readable:
+                self.policy.readable.append(real)
 
     # -- life cycle -----------------------------------------------------
 
@@ -328,7 +356,7 @@ class ToolHost:
         )
         job = Job(entry.name, entry.module, {}, timeout, option)
         try:
-            job.arguments = self.policy.check_call(entry.name, dict(params.arguments or {}))
+            job.arguments = self.policy.check_call(entry.name, self._named_files(entry, dict(params.arguments or {})))
             (self.training if entry.lane == "training" else self.quick).submit(job)
         except Refused as exc:
             job.finish(Outcome(error=f"Refused by the host's file-access policy: {exc}"))
@@ -336,10 +364,48 @@ class ToolHost:
             job.finish(Outcome(error=f"The host is busy: {exc}; try again later."))
         return job
 
-    @staticmethod
-    def result(outcome: Outcome) -> types.CallToolResult:
+    def result(self, outcome: Outcome) -> types.CallToolResult:
         """The tools/call result of a finished call."""
-        return call_result(outcome)
+        return call_result(outcome, self.home)
+
+    def _named_files(self, entry: ToolEntry, arguments: dict[str, Any]) -> dict[str, Any]:
+        """Bare file names of uploads (and of saved models) replaced by their paths in the host's folders.
+
+        A name that exists under the first root keeps its meaning there.
+        """
+        roots = self.policy.roots()
+        for name in entry.paths:
+            value = arguments.get(name)
+            if not isinstance(value, str) or not value or os.sep in value or value in (".", ".."):
+                continue
+            if roots and os.path.lexists(roots[0] / value):
+                continue
+            folders = [self.home.uploads] + ([self.home.models] if name in entry.models else [])
+            for folder in folders:
+                candidate = folder / value
+                if os.path.lexists(candidate):
+                    arguments[name] = str(candidate)
+                    break
+        return arguments
+
+    # -- resources ------------------------------------------------------
+
+    async def list_resources(
+        self, ctx: ServerRequestContext[Any], params: types.PaginatedRequestParams | None
+    ) -> types.ListResourcesResult:
+        cursor = params.cursor if params is not None else None
+        try:
+            return await anyio.to_thread.run_sync(list_resources, self.home, cursor)
+        except ResourceError as exc:
+            raise MCPError(code=types.INVALID_PARAMS, message=f"Invalid params for resources/list: {exc}") from None
+
+    async def read_resource(
+        self, ctx: ServerRequestContext[Any], params: types.ReadResourceRequestParams
+    ) -> types.ReadResourceResult:
+        try:
+            return await anyio.to_thread.run_sync(read_resource, self.home, str(params.uri))
+        except ResourceError as exc:
+            raise MCPError(code=RESOURCE_NOT_FOUND, message=f"Resource not found: {exc}") from None
 
     async def call_tool(
         self, ctx: ServerRequestContext[Any], params: types.CallToolRequestParams
@@ -362,7 +428,7 @@ class ToolHost:
         assert job.outcome is not None
         if job.outcome.error is not None:
             logger.info("%s failed: %s", job.tool, job.outcome.error)
-        return call_result(job.outcome)
+        return self.result(job.outcome)
 
     async def _report_progress(
         self, ctx: ServerRequestContext[Any], job: Job, sent: list[tuple[float, float | None]]
@@ -430,6 +496,8 @@ class ToolHost:
                 get_tool_input_schema=_input_schema,
                 on_list_tools=self.list_tools,
                 on_call_tool=self.call_tool,
+                on_list_resources=self.list_resources,
+                on_read_resource=self.read_resource,
                 on_roots_list_changed=self.roots_changed,
             )
         # Outermost first: faults answered, text screened, the handshake's rules, then the rest.
