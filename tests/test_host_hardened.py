@@ -320,7 +320,7 @@ def test_ping_is_answered_with_a_stuck_call_and_a_hundred_queued(start, tmp_path
     assert all(m["result"]["isError"] and "The host is busy" in text(m) for m in busy)
     for _ in range(3):
         assert host.response(host.request("ping"), timeout=10)["result"] == {}
-    assert len(host.response(host.request("tools/list"), timeout=60)["result"]["tools"]) == 6
+    assert len(host.response(host.request("tools/list"), timeout=60)["result"]["tools"]) == 7
     for i in calls[:51]:  # the running call is interrupted, the queued ones withdrawn
         host.notify("notifications/cancelled", {"requestId": i})
     assert host.response(host.request("ping"), timeout=10)["result"] == {}
@@ -464,7 +464,7 @@ def test_streamable_http_with_a_token(start, tmp_path):
         async with client, streamable_http_client(url, http_client=client) as streams:
             async with ClientSession(*streams) as session:
                 await session.initialize()
-                assert len((await session.list_tools()).tools) == 6
+                assert len((await session.list_tools()).tools) == 7
                 added = await session.call_tool("execute_plusor", {"a": 1.5, "b": 2})
                 table = await session.call_tool("execute_tabextent", {"file_path": "t.csv"})  # the start directory
                 outside = await session.call_tool("execute_tabextent", {"file_path": "/etc/hostname"})
