@@ -406,3 +406,22 @@ def test_a_remote_client_uploads_trains_reads_a_plot_and_predicts(tmp_path):
         if uploaded:
             Path(uploaded["path"]).unlink(missing_ok=True)
         _remove_outputs(result)
+
+
+@pytest.mark.parametrize(("version", "links"), [("2025-03-26", False), ("2025-06-18", True), ("2025-11-25", True)])
+def test_a_training_result_links_its_files_for_clients_that_know_links(home, version, links):
+    """Clients of a protocol before resource links refuse a result holding one: they get the images only."""
+    from quelmar.host.pool import Outcome
+    from quelmar.host.server import ToolHost
+
+    (home.plots / "big.png").write_bytes(PNG + bytes(resources.MAX_IMAGE_BYTES))
+    value = {"log_path": str(home.logs / "t.log"), "config": {"OUTPUT": {
+        "model_file": str(home.models / "m.json"), "plot_files": [str(home.plots / "p.png"), str(home.plots / "big.png")]}}}
+    result = ToolHost(home=home, warm=False).result(Outcome(value=value), version)
+    kinds = [block.type for block in result.content]
+    assert kinds == ["text"] + ["resource_link"] * 5 * links + ["image"]  # the large plot is only linked
+    assert base64.b64decode(result.content[-1].data) == PNG + b"pixels"
+    if links:
+        assert [b.uri for b in result.content[1:-1]] == ["quelmar://models/m.json", "quelmar://models/m.npz",
+                                                         "quelmar://logs/t.log", "quelmar://plots/p.png",
+                                                         "quelmar://plots/big.png"]

@@ -132,14 +132,19 @@ def _failure(text: str) -> types.CallToolResult:
     return types.CallToolResult(content=[types.TextContent(text=text)], is_error=True)
 
 
-def call_result(outcome: Outcome, home: OutputHome | None = None) -> types.CallToolResult:
+LINKS_VERSION = "2025-06-18"
+"""The first protocol version with resource links in tool results (older clients refuse the block)."""
+
+
+def call_result(outcome: Outcome, home: OutputHome | None = None, *, links: bool = True) -> types.CallToolResult:
     """The tools/call result of a finished call (with links and images of a training's files, given the home)."""
     if outcome.error is not None:
         return _failure(outcome.error)
     result = _success(outcome.value)
     if home is not None:
         try:
-            result.content.extend(produced_content(home, result.structured_content))
+            blocks = produced_content(home, result.structured_content)
+            result.content.extend(b for b in blocks if links or not isinstance(b, types.ResourceLink))
         except Exception:  # the result itself stands
             logger.warning("the files of a result could not be linked", exc_info=True)
     return result
@@ -364,9 +369,10 @@ class ToolHost:
             job.finish(Outcome(error=f"The host is busy: {exc}; try again later."))
         return job
 
-    def result(self, outcome: Outcome) -> types.CallToolResult:
-        """The tools/call result of a finished call."""
-        return call_result(outcome, self.home)
+    def result(self, outcome: Outcome, protocol_version: str | None = None) -> types.CallToolResult:
+        """The tools/call result of a finished call (resource links only for a protocol version that has them)."""
+        links = protocol_version is None or protocol_version >= LINKS_VERSION
+        return call_result(outcome, self.home, links=links)
 
     def _named_files(self, entry: ToolEntry, arguments: dict[str, Any]) -> dict[str, Any]:
         """Bare file names of uploads (and of saved models) replaced by their paths in the host's folders.
@@ -428,7 +434,7 @@ class ToolHost:
         assert job.outcome is not None
         if job.outcome.error is not None:
             logger.info("%s failed: %s", job.tool, job.outcome.error)
-        return self.result(job.outcome)
+        return self.result(job.outcome, ctx.protocol_version)
 
     async def _report_progress(
         self, ctx: ServerRequestContext[Any], job: Job, sent: list[tuple[float, float | None]]
