@@ -425,3 +425,31 @@ def test_a_training_result_links_its_files_for_clients_that_know_links(home, ver
         assert [b.uri for b in result.content[1:-1]] == ["quelmar://models/m.json", "quelmar://models/m.npz",
                                                          "quelmar://logs/t.log", "quelmar://plots/p.png",
                                                          "quelmar://plots/big.png"]
+
+
+@pytest.mark.parametrize(
+    ("tool", "argument", "value", "folder"),
+    [
+        ("execute_fitrun", "data_train", "up.csv", "uploads"),
+        ("execute_fitrun", "data_train", "both.csv", None),  # the first root's file keeps its name
+        ("execute_fitrun", "data_train", "sub/up.csv", None),
+        ("execute_tabextent", "file_path", "up.csv", "uploads"),
+        ("execute_tabextent", "file_path", "m.json", None),  # saved models only where a model is asked for
+        ("predict", "model_file", "m.json", "models"),
+        ("predict", "file_path", "m.json", None),
+    ],
+)
+def test_bare_names_reach_uploads_and_saved_models(home, tmp_path, tool, argument, value, folder):
+    from quelmar.host.server import ToolHost
+
+    root = tmp_path / "root"
+    root.mkdir()
+    home.uploads.mkdir()
+    for name in ("up.csv", "both.csv"):
+        (home.uploads / name).write_text("a\n1\n")
+    (root / "both.csv").write_text("a\n1\n")
+    host = ToolHost(policy=FilePolicy([root]), home=home, warm=False)
+    named = host._named_files(tool_entry(tool), {argument: value})[argument]
+    assert named == (str(getattr(home, folder) / value) if folder else value)
+    checked = host.policy.check_call(tool, {argument: named})
+    assert checked[argument] == os.path.realpath(getattr(home, folder) / value if folder else root / value)
