@@ -217,7 +217,7 @@ def test_list_models_reads_each_description(home, monkeypatch):
 # -- uploads ---------------------------------------------------------------------------
 
 
-def _asgi_post(app, path, chunks, query=b"", method="POST"):
+def _asgi_post(app, path, chunks, query=b"", method="POST", host=b"127.0.0.1:8765"):
     """One request through an ASGI app, in-process: (status, body)."""
     sent = []
     messages = [{"type": "http.request", "body": c, "more_body": i < len(chunks) - 1} for i, c in enumerate(chunks)]
@@ -228,28 +228,30 @@ def _asgi_post(app, path, chunks, query=b"", method="POST"):
     async def send(message):
         sent.append(message)
 
-    scope = {"type": "http", "method": method, "path": path, "query_string": query, "headers": []}
+    scope = {"type": "http", "method": method, "path": path, "query_string": query, "headers": [(b"host", host)]}
     anyio.run(app, scope, receive, send)
     return (sent[0]["status"], b"".join(m.get("body", b"") for m in sent[1:])) if sent else (None, b"")
 
 
 @pytest.mark.parametrize(
-    ("chunks", "method", "status"),
+    ("chunks", "method", "host", "status"),
     [
-        ([b"a,b\n", b"1,2\n"], "POST", 201),
-        ([b"a,b\n" * 200, b"1,2\n" * 200], "POST", 413),
-        ([b""], "POST", 400),
-        ([b"a,b\n"], "GET", 405),
+        ([b"a,b\n", b"1,2\n"], "POST", b"127.0.0.1:8765", 201),
+        ([b"a,b\n", b"1,2\n"], "POST", b"localhost", 201),
+        ([b"a,b\n" * 200, b"1,2\n" * 200], "POST", b"127.0.0.1:8765", 413),
+        ([b""], "POST", b"127.0.0.1:8765", 400),
+        ([b"a,b\n"], "GET", b"127.0.0.1:8765", 405),
+        ([b"a,b\n"], "POST", b"evil.example:8765", 403),
     ],
 )
-def test_uploads_are_stored_under_a_fresh_name_within_the_limit(tmp_path, chunks, method, status):
+def test_uploads_are_stored_under_a_fresh_name_within_the_limit(tmp_path, chunks, method, host, status):
     passed = []
 
     async def app(scope, receive, send):
         passed.append(scope["path"])
 
-    uploads = Uploads(app, tmp_path / "uploads", limit=1000)
-    code, body = _asgi_post(uploads, UPLOAD_PATH, chunks, b"name=../x%20y.csv", method)
+    uploads = Uploads(app, tmp_path / "uploads", limit=1000, check_host=True)
+    code, body = _asgi_post(uploads, UPLOAD_PATH, chunks, b"name=../x%20y.csv", method, host)
     assert code == status
     stored = sorted(p.name for p in (tmp_path / "uploads").iterdir()) if (tmp_path / "uploads").exists() else []
     if status == 201:

@@ -153,13 +153,18 @@ UPLOAD_PATH = "/upload"
 class Uploads:
     """ASGI middleware: ``POST /upload`` writes the body into the upload folder; the rest goes on."""
 
-    def __init__(self, app: Any, folder: Any, limit: int) -> None:
-        self.app, self.folder, self.limit = app, folder, limit
+    def __init__(self, app: Any, folder: Any, limit: int, *, check_host: bool = False) -> None:
+        self.app, self.folder, self.limit, self.check_host = app, folder, limit, check_host
 
     async def __call__(self, scope: Any, receive: Any, send: Any) -> None:
         if scope["type"] != "http" or scope.get("path", "").rstrip("/") != UPLOAD_PATH:
             await self.app(scope, receive, send)
             return
+        if self.check_host:  # served on loopback: the Host header too (DNS rebinding)
+            headers = {k.decode("latin-1").lower(): v.decode("latin-1") for k, v in scope.get("headers", [])}
+            if not is_loopback(urlparse(f"//{headers.get('host', '')}").hostname or ""):
+                await _plain(send, 403, "Forbidden: this Host is not allowed (DNS rebinding protection)")
+                return
         if scope.get("method") != "POST":
             await _plain(send, 405, "Method Not Allowed: send the CSV file with POST", {"allow": "POST"})
             return
@@ -234,7 +239,7 @@ def build_app(host: Any, settings: HttpSettings) -> Any:
         security = TransportSecuritySettings(enable_dns_rebinding_protection=False)
     app = server.streamable_http_app(transport_security=security, host=settings.host)
     limit = int(host.policy.max_content_mb * 1024 * 1024)
-    return Guard(Uploads(app, host.home.uploads, limit), settings)
+    return Guard(Uploads(app, host.home.uploads, limit, check_host=is_loopback(settings.host)), settings)
 
 
 def limited_protocol(max_connections: int, header_timeout: float) -> type:
