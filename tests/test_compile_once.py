@@ -86,3 +86,24 @@ def test_the_learning_rate_and_seed_are_not_compiled_in(tmp_path):
     config = _config(tmp_path, data, "MLP")
     config["TRAIN_PARAM"].update(learning_rate=0.02, random_seed=5)
     assert _compiles_of(config)[0] == 0
+
+
+@pytest.mark.parametrize(("env", "expected"), [
+    ({}, "{home}/.cache/quelmar/jax"),
+    ({"XDG_CACHE_HOME": "/var/cache/u"}, "/var/cache/u/quelmar/jax"),
+    ({"QUELMAR_JAX_CACHE_DIR": "/srv/jaxcache", "XDG_CACHE_HOME": "/x"}, "/srv/jaxcache"),
+    ({"QUELMAR_JAX_CACHE_DIR": "~/c"}, "{home}/c"),
+    ({"QUELMAR_JAX_CACHE": "0", "QUELMAR_JAX_CACHE_DIR": "/srv/jaxcache"}, None),
+    ({"QUELMAR_JAX_CACHE": "off"}, None),
+    ({"QUELMAR_JAX_CACHE": "1"}, "{home}/.cache/quelmar/jax"),
+])
+def test_the_cache_folder(monkeypatch, tmp_path, env, expected):
+    from quelmar.tools.ordane import jax_cache
+
+    for name in ("QUELMAR_JAX_CACHE", "QUELMAR_JAX_CACHE_DIR", "XDG_CACHE_HOME"):
+        monkeypatch.delenv(name, raising=False)
+    monkeypatch.setenv("HOME", str(tmp_path))
+    for name, value in env.items():
+        monkeypatch.setenv(name, value)
+    want = None if expected is None else expected.format(home=tmp_path)
+    assert jax_cache.cache_dir() == want

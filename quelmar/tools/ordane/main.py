@@ -377,7 +377,6 @@ def _format_metrics(split_metrics: dict) -> str:
 
 def _run(s: Settings, device, stamp: str) -> TrainResult:
     import jax
-    import jax.numpy as jnp
 
     from . import compiled
     from .models import (ModelSpec, adapt, adapt_due, check_size, describe_model, grid_function,
@@ -457,8 +456,9 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
     batch = min(s.batch_size, compiled.bucket(n_train))
     plan_batches = compiled.bucket(-(-n_train // batch))
     rows = plan_batches * batch
-    x_pad = jnp.asarray(compiled.pad_rows(x_np, rows))
-    y_pad = jnp.asarray(compiled.pad_rows(yt, rows))
+    # (device_put, unlike jnp.asarray, runs no program)
+    x_pad = jax.device_put(compiled.pad_rows(x_np, rows))
+    y_pad = jax.device_put(compiled.pad_rows(yt, rows))
     # The training steps see the rows through the model's parameter-free
     # part, computed once for the training set when it is not too large.
     split_features = (has_split(spec) and

@@ -234,4 +234,4 @@ def adapt(spec, params: dict, x) -> dict:
         spline = np.einsum("nij,ioj->no", b, c * params[f"ws{l}"][..., None])
         silu = v / (1.0 + np.exp(-v))
         v = silu @ params[f"wb{l}"] + spline
-    return {k: jnp.asarray(new.get(k, p), dtype=jnp.float32) for k, p in params.items()}
+    return {k: np.asarray(new.get(k, p), dtype=np.float32) for k, p in params.items()}
