@@ -23,11 +23,10 @@ import jax.numpy as jnp
 import numpy as np
 import optax
 
-from .models import ModelSpec, make_apply, make_split, param_shapes
-from .models import METHODS
+from .models import METHODS, ModelSpec, make_apply, make_split, param_shapes
 
 __all__ = ["Layout", "Plan", "Static", "apply_rows", "bucket", "epoch", "features",
-           "initial_state", "seed_key"]
+           "grid_arrays", "initial_state", "layout", "pad_rows", "seed_key"]
 
 
 def _frozen(value):
