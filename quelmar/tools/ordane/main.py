@@ -169,13 +169,16 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from . import progress
+from . import jax_cache, progress
 from .data import Scaling, generate_dataset, load_split
 from .model_io import TrainedModel, load_model, model_inputs, predict
 from .models import describe_settings
 from .settings import Settings, parse_settings
 
 __doc__ = __doc__.replace("{model_settings}", describe_settings())
+
+# Trainings of shapes compiled before, in any process, load their programs.
+jax_cache.enable()
 
 __all__ = ["TrainResult", "TrainedModel", "load_model", "predict", "train_model"]
 
@@ -374,12 +377,10 @@ def _format_metrics(split_metrics: dict) -> str:
 
 def _run(s: Settings, device, stamp: str) -> TrainResult:
     import jax
-    import jax.numpy as jnp
-    import optax
-    from jax.flatten_util import ravel_pytree
 
-    from .models import (ModelSpec, adapt, adapt_due, describe_model, grid_function, init_params,
-                         make_apply, make_split)
+    from . import compiled
+    from .models import (ModelSpec, adapt, adapt_due, check_size, describe_model, grid_function,
+                         has_split, make_split)
 
     classify = s.run_type == "classification"
     train_file = s.data_filenames[0]
@@ -406,9 +407,8 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
 
     def model_y(y):
         if classify:
-            return jnp.asarray(np.searchsorted(classes, y[:, 0].astype(np.int64)),
-                               dtype=jnp.int32)
-        return jnp.asarray(scaling.y(y), dtype=jnp.float32)
+            return np.searchsorted(classes, y[:, 0].astype(np.int64)).astype(np.int32)
+        return scaling.y(y).astype(np.float32)
 
     has_test = split.x_test is not None
     data = {"train": (split.x_train, split.y_train), "validation": (split.x_val, split.y_val)}
@@ -416,7 +416,7 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
         data["test"] = (split.x_test, split.y_test)
     notes = _unseen_label_notes(classes, data) if classify else []
     # Every split in the model's units, exactly as `predict` maps its inputs.
-    model_in = {k: jnp.asarray(model_inputs(scaling, x)) for k, (x, _) in data.items()}
+    model_in = {k: model_inputs(scaling, x) for k, (x, _) in data.items()}
     xt, yt = model_in["train"], model_y(split.y_train)
     n_train = int(xt.shape[0])
 
@@ -430,41 +430,46 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
         grid_hi=x_np.max(axis=0).tolist(),
         classify=classify,
     )
-    del x_np
     model_note = describe_model(spec)
-    model_apply = make_apply(spec)
+    check_size(spec)
     # Training sees the parameters as one flat vector: the optimizer updates
     # it in one piece (Adam is elementwise) instead of array by array.
-    init_key, shuffle_key = jax.random.split(jax.random.PRNGKey(s.random_seed))
-    params, unravel = ravel_pytree(init_params(spec, init_key))
+    static, (lo, hi) = compiled.Static.of(spec), compiled.grid_arrays(spec)
+    layout = compiled.layout(static)
+    unravel = layout.unravel
+    params, opt_state, shuffle_key = compiled.initial_state(
+        static, lo, hi, compiled.seed_key(s.random_seed), s.learning_rate)
 
     def adapted(params, ep):  # a model that follows its data (KAN's grids)
         if not adapt_due(spec, ep, s.num_epochs):
             return params
-        return ravel_pytree(adapt(spec, unravel(params), xt))[0]
+        return layout.ravel(adapt(spec, unravel(np.asarray(params)), xt))
     params = adapted(params, 0)
 
     # The model that is kept, saved and returned; every figure of the run is
     # computed through its prediction code, as `predict` computes it later.
-    model = TrainedModel(spec, unravel(params), scaling, s.run_type, s.input_col,
+    model = TrainedModel(spec, unravel(np.asarray(params)), scaling, s.run_type, s.input_col,
                          s.output_col, classes, input_names=in_names, output_names=out_names)
 
+    # The rows of an epoch, padded to whole mini-batches (a power of two of
+    # them, so that nearby row counts share the compiled epoch).
+    batch = min(s.batch_size, compiled.bucket(n_train))
+    plan_batches = compiled.bucket(-(-n_train // batch))
+    rows = plan_batches * batch
+    # (device_put, unlike jnp.asarray, runs no program)
+    x_pad = jax.device_put(compiled.pad_rows(x_np, rows))
+    y_pad = jax.device_put(compiled.pad_rows(yt, rows))
     # The training steps see the rows through the model's parameter-free
     # part, computed once for the training set when it is not too large.
-    features, apply_features = make_split(spec)
-    if math.prod(jax.eval_shape(features, xt).shape) > FEATURE_LIMIT:
-        features, apply_features = (lambda x: x), model_apply
-    ft = jax.jit(features)(xt)
-
-    def apply_train(flat, f):
-        return apply_features(unravel(flat), f)
+    split_features = (has_split(spec) and
+                      math.prod(jax.eval_shape(make_split(spec)[0], x_pad).shape)
+                      <= FEATURE_LIMIT)
+    plan = compiled.Plan(batch, plan_batches, split_features)
+    ft = compiled.features(static, lo, hi, x_pad) if split_features else x_pad
 
     # ---------------------------------------------------------- loss & metrics
     n_out = len(s.output_col)
     if classify:
-        def sample_loss(pred, y):
-            return optax.softmax_cross_entropy_with_integer_labels(pred, y)
-
         error_name = "misclassification rate"
         counts = np.bincount(np.searchsorted(classes, split.y_train[:, 0].astype(np.int64)),
                              minlength=len(classes))
@@ -478,9 +483,6 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
             n = data[name][1].shape[0]
             return measure(name, np.broadcast_to(trivial_logits, (n, len(classes))))
     else:
-        def sample_loss(pred, y):
-            return jnp.mean((pred - y) ** 2, axis=1)
-
         error_name = "RMSE"
         # Errors in the data's units (bool_denormalize) or the model's.
         unit = np.ones(n_out) if s.bool_denormalize else np.asarray(scaling.y_std, np.float64)
@@ -498,58 +500,23 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
                                        train_var)
 
     def metrics_of(name, flat):
-        return measure(name, model.output_of(model_in[name], unravel(flat)))
+        return measure(name, model.output_of(model_in[name], unravel(np.asarray(flat))))
 
     # The loss of the untrained model over the training rows (float64): the
     # reference for "the loss grew".
-    out = model.output_of(xt, unravel(params))
+    out = model.output_of(xt, unravel(np.asarray(params)))
     if classify:
         start_loss = measure("train", out)["cross_entropy"]
     else:
         start_loss = float(np.mean((out - np.asarray(yt, np.float64)) ** 2))
     del out
 
-    # ---------------------------------------------------------- one epoch
-    batch = min(s.batch_size, n_train)
-    n_full, rest = divmod(n_train, batch)
-    optimizer = optax.adam(s.learning_rate)
-
-    def step(carry, batch_in):
-        params, opt_state = carry
-        xi, yi = batch_in
-
-        def loss_fn(p):
-            return jnp.mean(sample_loss(apply_train(p, xi), yi))
-
-        loss, grads = jax.value_and_grad(loss_fn)(params)
-        updates, opt_state = optimizer.update(grads, opt_state, params)
-        return (optax.apply_updates(params, updates), opt_state), loss
-
-    @jax.jit
-    def epoch(params, opt_state, key, x, y):
-        # One gather per epoch into the shuffled order, then contiguous
-        # full batches; a last, smaller batch takes the remaining rows.
-        order = jax.random.permutation(key, n_train)
-        xs, ys = x[order], y[order]
-        cut = n_full * batch
-        xb = xs[:cut].reshape(n_full, batch, *x.shape[1:])
-        yb = ys[:cut].reshape(n_full, batch, *y.shape[1:])
-        (params, opt_state), losses = jax.lax.scan(step, (params, opt_state), (xb, yb))
-        total = jnp.sum(losses) * batch
-        if rest:
-            (params, opt_state), loss = step((params, opt_state), (xs[cut:], ys[cut:]))
-            total = total + loss * rest
-        return params, opt_state, total / n_train
-
-    # ---------------------------------------------------------- training loop
-    opt_state = optimizer.init(params)
-
     n_val = int(model_in["validation"].shape[0])
     sizes = f"{n_train} train / {n_val} validation"
     sizes += f" / {split.x_test.shape[0]} test rows" if has_test else " rows, no test set"
     _say(f"Training {s.interp_method} ({s.run_type}) on {sizes}; "
          f"{spec.n_in} inputs, {n_out} output(s); "
-         f"{s.num_epochs} epochs, batch {batch}, learning rate {s.learning_rate:g}")
+         f"{s.num_epochs} epochs, batch {min(s.batch_size, n_train)}, learning rate {s.learning_rate:g}")
     _say(f"Inputs: {', '.join(in_names)}; output(s): {', '.join(out_names)}")
     if model_note:
         _say(model_note)
@@ -571,8 +538,9 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
     ep = 0
     start = time.perf_counter()
     for ep in range(1, s.num_epochs + 1):
-        params, opt_state, loss = epoch(params, opt_state,
-                                        jax.random.fold_in(shuffle_key, ep), ft, yt)
+        params, opt_state, loss = compiled.epoch(static, plan, lo, hi, params, opt_state,
+                                                 s.learning_rate, shuffle_key, ep, ft, y_pad,
+                                                 n_train)
         params = adapted(params, ep)
         loss = float(loss)
         progress.report(ep, s.num_epochs)
@@ -625,7 +593,7 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
     for m in metrics.values():  # helpers of the run only
         del m["_error"], m["_key"]
 
-    model.params = {k: np.asarray(v) for k, v in jax.device_get(unravel(params)).items()}
+    model.params = unravel(np.asarray(params))
     model.info = {"data_filenames": [_shown_path(f) for f in s.data_filenames],
                   "bool_normalize": s.bool_normalize,
                   "learning_rate": s.learning_rate, "batch_size": s.batch_size,

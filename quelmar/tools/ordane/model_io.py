@@ -10,16 +10,20 @@ import time
 import zipfile
 from pathlib import Path
 
-import jax
 import numpy as np
 
 from .data import Scaling
-from .models import ModelSpec, check_size, grid_function, make_apply, upgrade_params
+from .compiled import Static, apply_rows, bucket, grid_arrays, pad_rows
+from .models import ModelSpec, check_size, grid_function, upgrade_params
 
 FORMAT_VERSION = 1
 
 EVAL_CHUNK = 16384
 """Rows computed at once by `TrainedModel.raw_output` (bounds its memory)."""
+
+EVAL_LEAST = 64
+"""Fewest rows of a chunk: shorter ones are padded (chunks are padded to a
+power of two, so that a handful of programs serve every row count)."""
 
 
 def model_inputs(scaling: Scaling, x: np.ndarray) -> np.ndarray:
@@ -61,7 +65,8 @@ class TrainedModel:
         self.output_names = ([str(n) for n in output_names] if output_names
                              else [f"column {c}" for c in self.output_col])
         self.has_names = bool(input_names)
-        self._apply = jax.jit(make_apply(spec))
+        self._static = Static.of(spec)
+        self._grid = grid_arrays(spec)
 
     @property
     def method(self) -> str:
@@ -105,8 +110,14 @@ class TrainedModel:
         gives the very outputs that were scored.
         """
         params = self.params if params is None else params
-        parts = [np.asarray(self._apply(params, xs[i:i + EVAL_CHUNK]))
-                 for i in range(0, xs.shape[0], EVAL_CHUNK)]
+        xs = np.asarray(xs, dtype=np.float32)
+        lo, hi = self._grid
+        parts = []
+        for i in range(0, xs.shape[0], EVAL_CHUNK):
+            chunk = xs[i:i + EVAL_CHUNK]
+            rows = min(bucket(chunk.shape[0], EVAL_LEAST), EVAL_CHUNK)
+            out = apply_rows(self._static, lo, hi, params, pad_rows(chunk, rows))
+            parts.append(np.asarray(out)[:chunk.shape[0]])
         if not parts:
             return np.zeros((0, self.spec.n_out))
         return np.concatenate(parts).astype(np.float64)

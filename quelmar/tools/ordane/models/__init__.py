@@ -40,7 +40,7 @@ from .base import ModelSpec, allowed_text, check_value
 METHODS = {m.NAME: m for m in (linear, nonlinear, gaussian, mlp, kan, fno)}
 
 __all__ = ["MAX_PARAMETERS", "METHODS", "ModelSpec", "adapt", "adapt_due", "check_size",
-           "describe_model", "describe_settings", "grid_function", "init_params", "make_apply",
+           "describe_model", "describe_settings", "grid_function", "has_split", "init_params", "make_apply",
            "make_split", "method_settings", "param_shapes", "setting_owners", "upgrade_params"]
 
 
@@ -90,6 +90,11 @@ def init_params(spec: ModelSpec, key) -> dict:
 def make_apply(spec: ModelSpec):
     """``apply(params, x) -> (N, n_out)`` for inputs in the model's units."""
     return METHODS[spec.method].make_apply(spec)
+
+
+def has_split(spec: ModelSpec) -> bool:
+    """The method has a parameter-free part worth computing once (`make_split`)."""
+    return hasattr(METHODS[spec.method], "make_split")
 
 
 def make_split(spec: ModelSpec):

@@ -141,11 +141,12 @@ class ModelSpec:
                    list(d.get("grid_lo", [])), list(d.get("grid_hi", [])),
                    bool(d.get("classify", False)))
 
-    def unit_inputs(self, x):
-        """Inputs mapped affinely so that the input range becomes [0, 1]."""
-        lo = jnp.asarray(self.grid_lo, dtype=jnp.float32)
-        width = jnp.asarray(self.grid_hi, dtype=jnp.float32) - lo
-        return (x - lo) / jnp.where(width > 0, width, 1.0)
+    def unit_inputs(self, x, xp=jnp):
+        """Inputs mapped affinely so that the input range becomes [0, 1]
+        (`xp`: the array module, jax.numpy or numpy)."""
+        lo = xp.asarray(self.grid_lo, dtype=xp.float32)
+        width = xp.asarray(self.grid_hi, dtype=xp.float32) - lo
+        return (x - lo) / xp.where(width > 0, width, xp.float32(1.0))
 
     def node_position(self, x, nseg: int):
         """Inputs as positions on a grid of `nseg` segments over the input

@@ -217,9 +217,10 @@ def make_apply(spec):
     on_grid = to_points and "fno_head" in spec.settings
     if on_grid:
         # One affine map for the whole function: the range of all inputs.
-        lo = float(np.min(spec.grid_lo)) if len(spec.grid_lo) else 0.0
-        hi = float(np.max(spec.grid_hi)) if len(spec.grid_hi) else 1.0
-        span = hi - lo if hi > lo else 1.0
+        # (in float32 arrays: the range is an argument of the compiled model)
+        lo = jnp.min(jnp.asarray(spec.grid_lo, jnp.float32)) if len(spec.grid_lo) else 0.0
+        hi = jnp.max(jnp.asarray(spec.grid_hi, jnp.float32)) if len(spec.grid_hi) else 1.0
+        span = jnp.where(hi > lo, hi - lo, jnp.float32(1.0))
 
     def unit(x):
         return (x - lo) / span if on_grid else spec.unit_inputs(x)

@@ -210,7 +210,7 @@ def adapt(spec, params: dict, x) -> dict:
     if x.shape[0] > REFIT_ROWS:
         x = x[np.linspace(0, x.shape[0] - 1, REFIT_ROWS).astype(np.int64)]
     params = {k: np.asarray(v, dtype=np.float64) for k, v in params.items()}
-    v = 2.0 * np.asarray(spec.unit_inputs(x.astype(np.float32)), np.float64) - 1.0
+    v = 2.0 * spec.unit_inputs(x.astype(np.float32), np).astype(np.float64) - 1.0
     new = {}
     for l in range(len(widths(spec)) - 1):
         c, grid = params[f"c{l}"], params[f"grid{l}"]
@@ -234,4 +234,4 @@ def adapt(spec, params: dict, x) -> dict:
         spline = np.einsum("nij,ioj->no", b, c * params[f"ws{l}"][..., None])
         silu = v / (1.0 + np.exp(-v))
         v = silu @ params[f"wb{l}"] + spline
-    return {k: jnp.asarray(new.get(k, p), dtype=jnp.float32) for k, p in params.items()}
+    return {k: np.asarray(new.get(k, p), dtype=np.float32) for k, p in params.items()}
