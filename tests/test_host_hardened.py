@@ -1,11 +1,14 @@
 """The tool host under load, cancellation, signals and malformed input, driven with raw JSON-RPC lines."""
 
+import atexit
 import json
 import os
 import queue
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 from pathlib import Path
@@ -15,7 +18,9 @@ import pytest
 import quelmar.tools
 
 LAUNCHER = Path(__file__).with_name("host_launcher.py")
-LOGS = Path(quelmar.tools.__file__).parent / "logs"
+HOME = Path(tempfile.mkdtemp(prefix="quelmar-home-"))  # the hosts' output home (QUELMAR_HOME)
+atexit.register(shutil.rmtree, HOME, True)
+LOGS = HOME / "logs"
 WAIT = 120  # a safety net against a hung host, not a measurement
 
 
@@ -31,7 +36,7 @@ class RawHost:
             stdout=subprocess.PIPE,
             stderr=self.stderr,
             cwd=tmp_path,
-            env={**os.environ, **(env or {})},
+            env={**os.environ, "QUELMAR_HOME": str(HOME), **(env or {})},
             **popen,
         )
         self.inbox, self.seen, self.next_id = queue.Queue(), [], 1000  # above the ids tests write by hand
