@@ -267,14 +267,15 @@ bool not_writable_error() {
 // places. Owned; a plain pointer, so nothing is released after finalisation.
 PyObject* g_relocated = nullptr;
 
-// The documented place of a directory is not writable: the directory moves
-// to the per-user data home (same sub-folders), and g_relocated says why.
-Ref relocate(PyObject* documented, std::initializer_list<const tf::Name*> parts, const char* why) {
-    Ref d = join(user_data_home(), parts);
+// The tools directory is not writable: the directory moves to the per-user
+// data home (same sub-folders), and g_relocated says why.
+Ref relocate(PyObject* tools, std::initializer_list<const tf::Name*> parts, const char* why) {
+    Ref home = user_data_home();
+    Ref d = home ? join(home, parts) : nullptr;
     if (!d || !mkdirs(d.get())) return nullptr;
     Ref note = Ref::steal(PyUnicode_FromFormat(
         "Output directory %S is not writable (%s); using %S instead (set QUELMAR_HOME to choose the place)",
-        documented, why, d.get()));
+        tools, why, home.get()));
     if (!note) return nullptr;
     Py_XSETREF(g_relocated, note.release());
     return d;
@@ -298,7 +299,8 @@ PyObject* make_dir(const tf::Function& F, const DirLines& at, std::initializer_l
     Ref home = chosen_home();
     if (!home) return F.fail(at.path);
     bool chosen = home.get() != Py_None;
-    Ref d = join(chosen ? home : call_global(n__get_tools_dir), parts);
+    Ref base = chosen ? home : call_global(n__get_tools_dir);
+    Ref d = base ? join(base, parts) : nullptr;
     if (!d) return F.fail(at.path);
 
     if (!mkdirs(d.get())) {
@@ -306,7 +308,7 @@ PyObject* make_dir(const tf::Function& F, const DirLines& at, std::initializer_l
         Ref exc = Ref::steal(PyErr_GetRaisedException());
         Ref why = Ref::steal(PyObject_Str(exc.get()));
         const char* reason = why ? PyUnicode_AsUTF8(why.get()) : nullptr;
-        Ref moved = reason ? relocate(d.get(), parts, reason) : nullptr;
+        Ref moved = reason ? relocate(base.get(), parts, reason) : nullptr;
         if (!moved) {
             if (!PyErr_Occurred()) PyErr_SetRaisedException(exc.release());
             return F.fail(at.mkdir);
@@ -314,7 +316,7 @@ PyObject* make_dir(const tf::Function& F, const DirLines& at, std::initializer_l
         return moved.release();
     }
     if (!chosen && !writable(d.get())) {
-        Ref moved = relocate(d.get(), parts, "no write permission");
+        Ref moved = relocate(base.get(), parts, "no write permission");
         if (!moved) return F.fail(at.mkdir);
         return moved.release();
     }
