@@ -371,6 +371,8 @@ def test_cancelling_trainings(start, tmp_path, logs):
     cancelled, finished = new_logs(logs)
     assert finished == Path(result["structuredContent"]["log_path"])
     assert "Starting Training Pipeline" in cancelled.read_text(encoding="utf-8")
+    assert "\nTraining interrupted by KeyboardInterrupt (the host: the client cancelled the call) after " in (
+        cancelled.read_text(encoding="utf-8"))
     assert new_logs(logs, "MLP") == []
     assert [m for m in host.seen if m.get("id") in (running, queued)] == []  # cancelled calls get no answer
 
