@@ -57,7 +57,7 @@ tf::Name t_empty(""), t_dot("."), t_underscore("_"), t_comma(", "), t_2f(".2f"),
     t_log_file("Log file: "), t_completed("\nTraining completed successfully!"),
     t_total_time("Total training time: "), t_seconds(" seconds"), t_failed("\nTraining failed with error: "),
     t_missing("Missing required fields: "), t_missing_end(". These fields must be provided by the user."),
-    t_not_found("Reference config file not found: ");
+    t_not_found("Reference config file not found: "), t_no_write("no write permission");
 #undef RULE
 
 // Calls a module global by name with positional arguments.
@@ -269,12 +269,12 @@ PyObject* g_relocated = nullptr;
 
 // The tools directory is not writable: the directory moves to the per-user
 // data home (same sub-folders), and g_relocated says why.
-Ref relocate(PyObject* tools, std::initializer_list<const tf::Name*> parts, const char* why) {
+Ref relocate(PyObject* tools, std::initializer_list<const tf::Name*> parts, PyObject* why) {
     Ref home = user_data_home();
     Ref d = home ? join(home, parts) : nullptr;
     if (!d || !mkdirs(d.get())) return nullptr;
     Ref note = Ref::steal(PyUnicode_FromFormat(
-        "Output directory %S is not writable (%s); using %S instead (set QUELMAR_HOME to choose the place)",
+        "Output directory %S is not writable (%S); using %S instead (set QUELMAR_HOME to choose the place)",
         tools, why, home.get()));
     if (!note) return nullptr;
     Py_XSETREF(g_relocated, note.release());
@@ -306,17 +306,17 @@ PyObject* make_dir(const tf::Function& F, const DirLines& at, std::initializer_l
     if (!mkdirs(d.get())) {
         if (chosen || !not_writable_error()) return F.fail(at.mkdir);
         Ref exc = Ref::steal(PyErr_GetRaisedException());
-        Ref why = Ref::steal(PyObject_Str(exc.get()));
-        const char* reason = why ? PyUnicode_AsUTF8(why.get()) : nullptr;
-        Ref moved = reason ? relocate(base.get(), parts, reason) : nullptr;
-        if (!moved) {
-            if (!PyErr_Occurred()) PyErr_SetRaisedException(exc.release());
+        Ref moved = relocate(base.get(), parts, exc.get());
+        if (!moved) {  // the fallback's error, raised while handling the first one
+            Ref err = Ref::steal(PyErr_GetRaisedException());
+            if (err) PyException_SetContext(err.get(), exc.release());
+            PyErr_SetRaisedException(err ? err.release() : exc.release());
             return F.fail(at.mkdir);
         }
         return moved.release();
     }
     if (!chosen && !writable(d.get())) {
-        Ref moved = relocate(base.get(), parts, "no write permission");
+        Ref moved = relocate(base.get(), parts, t_no_write.obj());
         if (!moved) return F.fail(at.mkdir);
         return moved.release();
     }
