@@ -42,5 +42,7 @@ if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
     echo "$want" > "$stamp"
 fi
 
-# Build and install the package (incremental native build in build/).
-.venv/bin/python -m pip install -q --no-build-isolation --no-deps .
+# Build and install the package (incremental native build in build/; a plain
+# `pip install .` builds in a temporary directory instead).
+SKBUILD_BUILD_DIR="${SKBUILD_BUILD_DIR:-build/{wheel_tag}}" \
+    .venv/bin/python -m pip install -q --no-build-isolation --no-deps .

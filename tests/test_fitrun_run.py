@@ -223,7 +223,8 @@ def test_interrupt_skips_the_failure_line_but_keeps_the_log(fitrun, tools_dir, f
     with pytest.raises(KeyboardInterrupt):
         fitrun.execute_fitrun(**REQUIRED)
     text = (tools_dir / "logs" / "training_linear_20260102_030405.log").read_text()
-    assert text.endswith("fake pipeline line 2\n") and "failed" not in text
+    assert text.endswith("fake pipeline line 2\n\nTraining interrupted by KeyboardInterrupt after 0 epochs\n")
+    assert "failed" not in text
 
 
 @pytest.mark.parametrize(

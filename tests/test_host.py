@@ -293,8 +293,10 @@ def test_task_augmented_trainings(host, tmp_path):
     before = set(logs.glob("training_*.log"))
     data = tmp_path / "train.csv"
     data.write_text("x1,x2,y\n" + "".join(f"{i % 10 / 10},{i // 10 / 6},{i % 10 / 5 - i // 10 / 6}\n" for i in range(60)))
+    # An exact linear relation: the training loss must not end the long run below.
     arguments = {"input_col": [0, 1], "output_col": [2], "data_train": str(data), "interp_method": "linear",
-                 "bool_plot": False, "bool_save_model": False, "validation_period": 1000000, "learning_rate": 0.05}
+                 "bool_plot": False, "bool_save_model": False, "validation_period": 1000000, "learning_rate": 0.05,
+                 "stopping_loss_train": 0.0, "patience": 10**9}
     try:
         assert host.session.initialize_result.capabilities.tasks is not None
         tools = {tool.name: tool.execution for tool in host.list_tools()}

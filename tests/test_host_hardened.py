@@ -1,11 +1,14 @@
 """The tool host under load, cancellation, signals and malformed input, driven with raw JSON-RPC lines."""
 
+import atexit
 import json
 import os
 import queue
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 from pathlib import Path
@@ -15,7 +18,9 @@ import pytest
 import quelmar.tools
 
 LAUNCHER = Path(__file__).with_name("host_launcher.py")
-LOGS = Path(quelmar.tools.__file__).parent / "logs"
+HOME = Path(tempfile.mkdtemp(prefix="quelmar-home-"))  # the hosts' output home (QUELMAR_HOME)
+atexit.register(shutil.rmtree, HOME, True)
+LOGS = HOME / "logs"
 WAIT = 120  # a safety net against a hung host, not a measurement
 
 
@@ -31,7 +36,7 @@ class RawHost:
             stdout=subprocess.PIPE,
             stderr=self.stderr,
             cwd=tmp_path,
-            env={**os.environ, **(env or {})},
+            env={**os.environ, "QUELMAR_HOME": str(HOME), **(env or {})},
             **popen,
         )
         self.inbox, self.seen, self.next_id = queue.Queue(), [], 1000  # above the ids tests write by hand
@@ -146,7 +151,7 @@ def training(data, method="linear", epochs=1_000_000):
     key = "num_epochs_MLP" if method == "MLP" else "num_epochs_INN"
     return {"input_col": [0, 1], "output_col": [2], "data_train": str(data), "interp_method": method,
             key: epochs, "bool_plot": False, "bool_save_model": False, "validation_period": 1000000,
-            "learning_rate": 0.05}
+            "learning_rate": 0.05, "stopping_loss_train": 0.0, "patience": 10**9}  # runs its epochs
 
 
 def new_logs(before, method="linear"):
@@ -366,6 +371,8 @@ def test_cancelling_trainings(start, tmp_path, logs):
     cancelled, finished = new_logs(logs)
     assert finished == Path(result["structuredContent"]["log_path"])
     assert "Starting Training Pipeline" in cancelled.read_text(encoding="utf-8")
+    assert "\nTraining interrupted by KeyboardInterrupt (the host: the client cancelled the call) after " in (
+        cancelled.read_text(encoding="utf-8"))
     assert new_logs(logs, "MLP") == []
     assert [m for m in host.seen if m.get("id") in (running, queued)] == []  # cancelled calls get no answer
 

@@ -16,6 +16,12 @@ host started in ``/`` or in the home directory serves no files (its first
 log line says so). A port in use is one line on standard error and exit
 status 1.
 
+Trainings write their logs, plots and models into the output home:
+``--output-dir``, else ``QUELMAR_HOME`` when it is set, else the per-user data
+directory (``$XDG_DATA_HOME/quelmar`` or ``~/.local/share/quelmar``). The host
+sets ``QUELMAR_HOME`` for its workers and names the place in its first log
+line; the tools may read what is there (a saved model by its bare name too).
+
 The host ends when the client closes its input (exit status 0), on SIGINT
 (130) or on SIGTERM (143): running calls are interrupted first (a training
 writes its log), then every worker process ends. A second signal kills the
@@ -30,11 +36,34 @@ import logging
 import os
 import signal
 import sys
+from pathlib import Path
 from typing import Any
 
 __all__ = ["main"]
 
 EXIT_STATUS = {signal.SIGINT: 130, signal.SIGTERM: 143}
+
+DEFAULT_TRAINING_TIMEOUT = 3600.0
+"""Seconds a training may run by default: generous, yet an abandoned one cannot hold the training worker for
+ever (clients that never send a cancel)."""
+
+
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("quelmar")
+    except PackageNotFoundError:
+        return "unknown"
+
+
+def output_home(option: str | None, environ: Any = None) -> Path:
+    """The output home: ``--output-dir``, else ``QUELMAR_HOME``, else the per-user data directory (absolute)."""
+    from quelmar.host.policy import HOME_ENV, default_output_dir
+
+    environ = os.environ if environ is None else environ
+    chosen = option or environ.get(HOME_ENV) or default_output_dir(environ)
+    return Path(os.path.abspath(os.path.expanduser(chosen)))
 
 
 def _positive(text: str) -> float:
@@ -66,6 +95,7 @@ def _parse(argv: list[str] | None) -> argparse.Namespace:
         description="Serve quelmar's tools to an AI assistant over the Model Context Protocol "
         "(stdio, or Streamable HTTP with --http).",
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     parser.add_argument(
         "--root",
         action="append",
@@ -74,6 +104,12 @@ def _parse(argv: list[str] | None) -> argparse.Namespace:
         help="a directory whose files the tools may use (repeatable; the first is where relative paths "
         "start). Default: the roots the client declares, else the current directory unless it is / or "
         "your home directory (then no files)",
+    )
+    parser.add_argument(
+        "--output-dir", metavar="DIR",
+        help="where trainings write their logs, plots and models (readable to the tools, not a root). "
+        "Default: $QUELMAR_HOME when set, else the per-user data directory "
+        f"({output_home(None, {k: v for k, v in os.environ.items() if k != 'QUELMAR_HOME'})} here)",
     )
     parser.add_argument(
         "--max-file-mb", type=_positive, default=1024, metavar="MIB",
@@ -101,8 +137,8 @@ def _parse(argv: list[str] | None) -> argparse.Namespace:
         help="time limit of a quick tool's call, 'none' for no limit (default: %(default)s)",
     )
     parser.add_argument(
-        "--training-timeout", type=_limit, default=None, metavar="SECONDS",
-        help="time limit of a training, 'none' for no limit (default: none)",
+        "--training-timeout", type=_limit, default=DEFAULT_TRAINING_TIMEOUT, metavar="SECONDS",
+        help="time limit of a training, 'none' for no limit (default: %(default)g, an hour)",
     )
     parser.add_argument(
         "--grace", type=_positive, default=DEFAULT_GRACE, metavar="SECONDS",
@@ -157,6 +193,16 @@ def _parse(argv: list[str] | None) -> argparse.Namespace:
     for root in args.root:
         if not os.path.isdir(root):
             parser.error(f"--root {root}: not a directory")
+    from quelmar.host.policy import HOME_ENV
+
+    args.output_dir = output_home(args.output_dir)
+    try:
+        args.output_dir.mkdir(parents=True, exist_ok=True)
+    except OSError as exc:
+        parser.error(f"--output-dir {args.output_dir}: cannot be created ({exc.strerror or exc})")
+    if not os.access(args.output_dir, os.W_OK | os.X_OK):
+        parser.error(f"--output-dir {args.output_dir}: not writable")
+    os.environ[HOME_ENV] = str(args.output_dir)  # the workers inherit it
     if args.worker_memory_mb is not None:
         from quelmar.host.worker import MEMORY_ENV, MIN_MEMORY_MB
 
@@ -170,7 +216,9 @@ def _host(args: argparse.Namespace) -> Any:
     from quelmar.host.policy import FilePolicy
     from quelmar.host.server import ToolHost
 
-    policy = FilePolicy(args.root, max_file_mb=args.max_file_mb, max_content_mb=args.max_content_mb)
+    policy = FilePolicy(
+        args.root, max_file_mb=args.max_file_mb, max_content_mb=args.max_content_mb, output_home=args.output_dir
+    )
     return ToolHost(
         progress_interval=args.progress_interval,
         policy=policy,
@@ -188,6 +236,7 @@ async def _serve(args: argparse.Namespace, wire: tuple[Any, Any] | None, sock: A
     import anyio
 
     host = _host(args)
+    _log_home(args.output_dir)
     _log_roots(host)
     received: list[int] = []
     async with anyio.create_task_group() as tg:
@@ -220,6 +269,13 @@ async def _serve(args: argparse.Namespace, wire: tuple[Any, Any] | None, sock: A
 
 
 MIB = 1024 * 1024
+
+
+def _log_home(home: Path) -> None:
+    """The first log line, shown at every log level: where trainings write."""
+    log = logging.getLogger("quelmar.host.home")
+    log.setLevel(logging.INFO)
+    log.info("output home %s: training logs, plots and models (--output-dir)", home)
 
 
 def _log_roots(host: Any) -> None:

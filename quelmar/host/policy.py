@@ -19,6 +19,13 @@ client declares (MCP ``roots/list``; an empty list, or an answer that is not
 valid, means no roots); without those, the directory the host was started
 in, unless that is ``/`` or the user's home directory: then no roots, and
 every path is refused with a message that says how to grant some.
+
+The host's output home (``--output-dir``, where trainings write their logs,
+plots and models) is readable to every tool as well, without being a root: a
+relative path never starts there and nothing is written there on a client's
+behalf. A model argument may also be a saved model's bare name
+(``ordane_linear_regression_20260102_030405``, with or without ``.json``),
+found in the output home's model folder.
 """
 
 from __future__ import annotations
@@ -26,14 +33,14 @@ from __future__ import annotations
 import os
 import re
 import stat
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from pathlib import Path
 from typing import Any
 from urllib.parse import unquote, urlparse
 
 from quelmar.host.registry import TOOLS
 
-__all__ = ["FILES_KEY", "FilePolicy", "Refused", "paths_from_root_uris"]
+__all__ = ["FILES_KEY", "FilePolicy", "MODEL_SUBDIR", "Refused", "default_output_dir", "paths_from_root_uris"]
 
 MIB = 1024 * 1024
 
@@ -65,6 +72,22 @@ NO_ROOTS = (
     "the host has no allowed roots, so no file can be used. Start it with --root DIR (repeatable), "
     "or let the client grant roots (MCP roots/list)"
 )
+
+
+HOME_ENV = "QUELMAR_HOME"
+"""The training tool's output home; the host sets it for its workers from ``--output-dir``."""
+
+MODEL_SUBDIR = ("ordane", "model_saved")
+"""Where in an output home the training tool saves its models (logs and plots are beside)."""
+
+
+def default_output_dir(environ: Mapping[str, str] | None = None) -> Path:
+    """The platform's per-user data directory for quelmar: ``$XDG_DATA_HOME/quelmar`` (when that is an
+    absolute path), else ``~/.local/share/quelmar``. The training tool falls back to the same place."""
+    environ = os.environ if environ is None else environ
+    base = environ.get("XDG_DATA_HOME") or ""
+    root = Path(base) if os.path.isabs(base) else Path.home() / ".local" / "share"
+    return root / "quelmar"
 
 
 def unsafe_start_dir(path: str | os.PathLike[str]) -> bool:
@@ -101,6 +124,7 @@ class FilePolicy:
         start_dir: str | os.PathLike[str] | None = None,
         max_file_mb: float = 1024,
         max_content_mb: float = 64,
+        output_home: str | os.PathLike[str] | None = None,
     ) -> None:
         """
         Args:
@@ -108,12 +132,14 @@ class FilePolicy:
             start_dir: the last resort root (default: the current directory).
             max_file_mb: largest file a tool may read, in MiB.
             max_content_mb: largest ``csv_content`` text, in MiB (of UTF-8).
+            output_home: the trainings' output home, readable to the tools (not a root); None: none.
         """
         self.fixed_roots = [Path(os.path.realpath(os.path.expanduser(r))) for r in roots]
         self.client_roots: list[Path] | None = None
         self.start_dir = Path(os.path.realpath(start_dir if start_dir is not None else os.getcwd()))
         self.max_file_mb = max_file_mb
         self.max_content_mb = max_content_mb
+        self.output_home = Path(os.path.realpath(os.path.expanduser(output_home))) if output_home else None
         self.readable: list[Path] = []
         """Folders of the host's own (saved models, uploads) that the tools may read too; never a root."""
 
@@ -147,14 +173,16 @@ class FilePolicy:
             value = arguments.get(name)
             if not isinstance(value, str) or not value:
                 continue  # None or "" (not given) or a wrong type, which the tool itself refuses
-            checked[name] = real = self.check_path(name, value)
             flag = GENERATED_ARGUMENTS.get(tool, {}).get(name)
-            if name in MODEL_ARGUMENTS.get(tool, ()):
+            model = name in MODEL_ARGUMENTS.get(tool, ())
+            if model:
                 how = "folder"
             elif flag is not None and arguments.get(flag) in (True, 1):
                 how = "create"
             else:
                 how = "read"
+            # The output home is read, never written, on a client's behalf.
+            checked[name] = real = self.check_path(name, value, home=how != "create", model=model)
             limit = int(self.max_file_mb * MIB)
             plan[name] = {"path": real, "how": how, "limit": limit, "shown": f"{name} {value!r}"}
         checked[FILES_KEY] = plan  # also replaces whatever a client sent under that name
@@ -170,30 +198,50 @@ class FilePolicy:
         if len(text) > limit or len(text.encode("utf-8", "surrogatepass")) > limit:
             raise Refused(f"{name} is larger than the limit of {self.max_content_mb:g} MiB (--max-content-mb)")
 
-    def check_path(self, name: str, value: str) -> str:
+    def saved_model(self, value: str) -> Path | None:
+        """The saved model of the output home that a bare name (no folder) stands for, or None."""
+        if self.output_home is None or not value or os.sep in value or value in (".", ".."):
+            return None
+        folder = self.output_home.joinpath(*MODEL_SUBDIR)
+        for candidate in (folder / value, folder / (value + ".json")):
+            if os.path.lexists(candidate):
+                return candidate
+        return None
+
+    def check_path(self, name: str, value: str, *, home: bool = False, model: bool = False) -> str:
         """The resolved absolute path of an allowed file; Refused otherwise.
 
         Args:
             name: the argument's name, for the message.
             value: the path as the client gave it.
+            home: the output home may hold the file (it is only read).
+            model: the argument names a saved model (a bare name is looked up in the output home).
         """
         if _URL.match(value):
             raise Refused(f"{name} {value!r} is a URL; only local files inside the allowed roots can be used")
         if "\0" in value:
             raise Refused(f"{name} contains a NUL character")
         roots = self.roots()
-        if not roots:
+        readable = [*([self.output_home] if self.output_home is not None else []), *self.readable]
+        trees = [*roots, *(readable if home else [])]
+        saved = self.saved_model(value) if home and model else None
+        if saved is not None and roots and os.path.lexists(roots[0] / value):
+            saved = None  # a file of the client's own comes first
+        candidate = saved if saved is not None else Path(os.path.expanduser(value))
+        if not trees or not (candidate.is_absolute() or roots):
             raise Refused(f"{name} cannot be used: {NO_ROOTS}")
-        candidate = Path(os.path.expanduser(value))
         if not candidate.is_absolute():
             candidate = roots[0] / candidate
         real = os.path.realpath(candidate)
         shown = f"{name} {value!r}" + (f" (resolved to {real})" if real != value else "")
         if any(_inside(real, tree) for tree in SPECIAL_TREES):
             raise Refused(f"{shown} is a system file, not a regular file; only regular files can be used")
-        if not any(_inside(real, str(root)) for root in [*roots, *self.readable]):
+        if not any(_inside(real, str(tree)) for tree in trees):
+            also = f"; the output home {self.output_home} is readable too" if home and self.output_home else ""
+            if not roots:
+                raise Refused(f"{shown} cannot be used: {NO_ROOTS}{also}")
             listed = ", ".join(str(root) for root in roots)
-            raise Refused(f"{shown} lies outside the allowed roots ({listed})")
+            raise Refused(f"{shown} lies outside the allowed roots ({listed}){also}")
         try:
             info = os.stat(real)
         except FileNotFoundError:

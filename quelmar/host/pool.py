@@ -10,8 +10,8 @@ a call: the call gets a new worker.
 
 A ``Job`` is one call. While it waits it can be withdrawn (``cancel``); while
 it runs, stopping it (cancellation, its time limit, shutdown) sends the worker
-a SIGINT, so the tool sees ``KeyboardInterrupt`` and the training tool writes
-its log, and kills the worker if it has not answered within the grace period.
+a line saying why and then a SIGINT, so the tool sees ``KeyboardInterrupt``
+with that reason and the training tool writes its log (ending with it), and kills the worker if it has not answered within the grace period.
 A worker that dies fails only its own call and is replaced by the next call
 that needs one.
 
@@ -378,6 +378,13 @@ class Lane:
             return f"{job.tool} {what}: the host is shutting down"
         return f"{job.tool} {what}: the call was cancelled"
 
+    def _stop_cause(self, job: Job) -> str:
+        if job.stop_reason == "timeout":
+            return f"the host: its time limit of {job.timeout:g} s ({job.timeout_option}) was reached"
+        if job.stop_reason == "shutdown":
+            return "the host: it is shutting down"
+        return "the host: the client cancelled the call"
+
     async def _death(self, worker: Worker, job: Job) -> str:
         how = await worker.exit_description()
         if job.stop_reason is not None:
@@ -395,6 +402,10 @@ class Lane:
         if job.stop_reason is None:
             job.stop_reason = "timeout"
         logger.info("interrupting %s (%s)", job.tool, job.stop_reason)
+        try:  # why, for the tool's log: the worker reads it when the interrupt arrives
+            await worker.send({"stop": self._stop_cause(job)})
+        except WorkerDied:
+            pass
         worker.signal(signal.SIGINT)
         await anyio.sleep(self.grace)
         logger.warning("%s did not end within %g s of its interrupt: killing worker %d", job.tool, self.grace, worker.pid)

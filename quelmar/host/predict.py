@@ -2,7 +2,8 @@
 
 A plain Python tool (not a compiled module), run in the quick tools' worker
 processes like the others. The host's file-access policy checks
-``model_file`` and ``file_path`` before a call reaches a worker; the worker
+``model_file`` and ``file_path`` before a call reaches a worker (a bare model
+name stands for a model saved in the host's output home); the worker
 opens the model's folder, and the model's description and parameters are read
 in that folder without following a link (the parameters must be a file beside
 the description).
@@ -25,7 +26,7 @@ def predict(model_file: str, file_path: str | None = None, csv_content: str | No
     Give exactly one of file_path and csv_content.
 
     Args:
-        model_file: Path to the saved model (.json file, as in the training result's config.OUTPUT.model_file)
+        model_file: Path to the saved model (.json file, as in the training result's config.OUTPUT.model_file), or the bare name of a model saved by this host (the file name, .json optional)
         file_path: Path to the CSV file with the input columns (optional)
         csv_content: CSV content as a string (optional)
 

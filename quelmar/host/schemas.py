@@ -228,7 +228,8 @@ _PREDICT = (
         {
             "model_file": _prop(
                 "string",
-                "Path to the saved model (.json file, as in the training result's config.OUTPUT.model_file)",
+                "Path to the saved model (.json file, as in the training result's config.OUTPUT.model_file), "
+                "or the bare name of a model saved by this host (the file name, .json optional)",
             ),
             "file_path": _prop("string", "Path to the CSV file with the input columns (optional)"),
             "csv_content": _prop("string", "CSV content as a string (optional)"),

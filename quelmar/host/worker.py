@@ -8,6 +8,8 @@ standard input and answers on its standard output, in JSON:
 * while a training runs: ``{"progress": [epochs_done, epochs_total]}``
 * the outcome: ``{"ok": RESULT}`` (plain JSON values) or
   ``{"error": TEXT, "interrupted": BOOL}``
+* the host, just before it interrupts a call: ``{"stop": WHY}``; the
+  ``KeyboardInterrupt`` carries WHY (a late one, after the call, is skipped)
 
 Before anything else the worker takes fd 0 and fd 1 for this exchange (as the
 host does for the protocol), so whatever a tool prints lands on standard
@@ -44,6 +46,7 @@ import json
 import os
 import resource
 import runpy
+import select
 import signal
 import sys
 import time
@@ -72,11 +75,31 @@ MIB = 1024 * 1024
 REFUSED = "Refused by the host's file-access policy: "
 
 _busy = False
+_wire_fd = -1  # the request pipe (the host's stop line arrives there just before its SIGINT)
+
+
+def _stop_cause() -> str:
+    """Why the host interrupts the call: its ``{"stop": TEXT}`` line, read without waiting; "" when none."""
+    try:
+        if _wire_fd < 0 or not select.select([_wire_fd], [], [], 0)[0]:
+            return ""
+        data = os.read(_wire_fd, 1 << 16)  # nothing else comes while a call runs
+    except (OSError, ValueError):
+        return ""
+    for line in data.splitlines():
+        try:
+            cause = json.loads(line).get("stop")
+        except (ValueError, AttributeError):
+            continue
+        if isinstance(cause, str):
+            return cause
+    return ""
 
 
 def _on_sigint(signum: int, frame: Any) -> None:
     if _busy:
-        raise KeyboardInterrupt
+        cause = _stop_cause()
+        raise KeyboardInterrupt(cause) if cause else KeyboardInterrupt
 
 
 def _die_with_parent() -> None:
@@ -205,8 +228,9 @@ def _call_with(request: dict[str, Any], out: TextIO, opened: OpenedFiles) -> dic
 
 def serve(modules: list[str]) -> int:
     """Import the modules, then run requests until the input ends."""
-    global _memory_mb
+    global _memory_mb, _wire_fd
     wire_in, wire_out = claim_stdio()
+    _wire_fd = wire_in.fileno()
     _die_with_parent()
     _memory_mb = memory_limit_mb()
     try:
@@ -229,8 +253,11 @@ def serve(modules: list[str]) -> int:
     for line in wire_in:
         if not line.strip():
             continue
+        request = json.loads(line)
+        if "stop" in request:  # a stop line for a call that had already ended
+            continue
         try:
-            outcome = _call(json.loads(line), wire_out)
+            outcome = _call(request, wire_out)
         except KeyboardInterrupt:  # a late interrupt, after the tool returned
             outcome = {"error": "KeyboardInterrupt", "interrupted": True}
         try:

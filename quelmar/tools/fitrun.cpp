@@ -45,7 +45,10 @@ tf::Name n_Path("Path"), n___file__("__file__"), n_parent("parent"), n_mkdir("mk
     n_val_rmse("val_rmse"), n_test_rmse("test_rmse"), n_training_time_seconds("training_time_seconds"),
     n_input_col("input_col"), n_output_col("output_col"), n_data_train("data_train"), n_ordane("ordane"),
     n_model_saved("model_saved"), n_plots("plots"), n_logs("logs"), n_config_dir("config"),
-    n_config_ref_yaml("config_ref.yaml"), n_LogCapture_doc("Context manager to capture stdout and save to log file.");
+    n_config_ref_yaml("config_ref.yaml"), n_os("os"), n_environ("environ"),
+    n_expanduser("expanduser"), n_absolute("absolute"), n_is_absolute("is_absolute"), n_home("home"),
+    n_QUELMAR_HOME("QUELMAR_HOME"), n_XDG_DATA_HOME("XDG_DATA_HOME"), n_dot_local(".local"), n_share("share"),
+    n_quelmar("quelmar"), n_interrupted("interrupted"), n_LogCapture_doc("Context manager to capture stdout and save to log file.");
 
 #define RULE "============================================================"
 tf::Name t_empty(""), t_dot("."), t_underscore("_"), t_comma(", "), t_2f(".2f"), t_stamp("%Y%m%d_%H%M%S"),
@@ -54,7 +57,7 @@ tf::Name t_empty(""), t_dot("."), t_underscore("_"), t_comma(", "), t_2f(".2f"),
     t_log_file("Log file: "), t_completed("\nTraining completed successfully!"),
     t_total_time("Total training time: "), t_seconds(" seconds"), t_failed("\nTraining failed with error: "),
     t_missing("Missing required fields: "), t_missing_end(". These fields must be provided by the user."),
-    t_not_found("Reference config file not found: ");
+    t_not_found("Reference config file not found: "), t_no_write("no write permission");
 #undef RULE
 
 // Calls a module global by name with positional arguments.
@@ -179,14 +182,144 @@ PyObject* get_tools_dir(PyObject*, PyObject*) {
 // `d.mkdir(parents=True, exist_ok=True)`.
 struct DirLines { int def, path, mkdir; };
 
-// d = _get_tools_dir() / parts...; d.mkdir(parents=True, exist_ok=True); return d
+// os.environ.get(name) when it is a non-empty str, else null (no error set).
+Ref environ_text(const tf::Name& name) {
+    Ref os = tf::lookup(n_os);
+    Ref environ = os ? tf::attr(os.get(), n_environ) : nullptr;
+    Ref value = environ ? tf::call_method(environ.get(), n_get, {name.obj()}) : nullptr;
+    if (!value) return nullptr;
+    if (!PyUnicode_Check(value.get()) || PyUnicode_GET_LENGTH(value.get()) == 0) return Ref();
+    return value;
+}
+
+// Path(text).expanduser().absolute()
+Ref user_path(PyObject* text) {
+    Ref path = tf::lookup(n_Path);
+    Ref p = path ? tf::call(path.get(), {text}) : nullptr;
+    Ref expanded = p ? tf::call_method(p.get(), n_expanduser, {}) : nullptr;
+    return expanded ? tf::call_method(expanded.get(), n_absolute, {}) : nullptr;
+}
+
+// The output home chosen by the user: Path(os.environ["QUELMAR_HOME"]), or
+// None when the variable is unset or empty; null on error.
+Ref chosen_home() {
+    Ref home = environ_text(n_QUELMAR_HOME);
+    if (!home) return PyErr_Occurred() ? nullptr : Ref::borrow(Py_None);
+    return user_path(home.get());
+}
+
+// The platform's per-user data directory for quelmar:
+//     base = os.environ.get("XDG_DATA_HOME")
+//     base = Path(base) if base and Path(base).is_absolute() else Path.home() / ".local" / "share"
+//     return base / "quelmar"
+Ref user_data_home() {
+    Ref base;
+    if (Ref xdg = environ_text(n_XDG_DATA_HOME)) {
+        Ref path = tf::lookup(n_Path);
+        Ref p = path ? tf::call(path.get(), {xdg.get()}) : nullptr;
+        Ref absolute = p ? tf::call_method(p.get(), n_is_absolute, {}) : nullptr;
+        if (!absolute) return nullptr;
+        if (absolute.get() == Py_True) base = p;
+    } else if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    if (!base) {
+        Ref path = tf::lookup(n_Path);
+        Ref home = path ? tf::call_method(path.get(), n_home, {}) : nullptr;
+        base = join(home, {&n_dot_local, &n_share});
+    }
+    return join(base, {&n_quelmar});
+}
+
+// d.mkdir(parents=True, exist_ok=True)
+bool mkdirs(PyObject* d) {
+    Ref mkdir = tf::attr(d, n_mkdir);
+    Ref kw = Ref::steal(PyTuple_Pack(2, n_parents.obj(), n_exist_ok.obj()));
+    return mkdir && kw && tf::call(mkdir.get(), {Py_True, Py_True}, kw.get());
+}
+
+// Whether this process may create files in the existing directory d.
+bool writable(PyObject* d) {
+    Ref fs = Ref::steal(PyOS_FSPath(d));
+    Ref bytes = fs ? Ref::steal(PyUnicode_EncodeFSDefault(fs.get())) : nullptr;
+    if (!bytes) {
+        PyErr_Clear();
+        return true;  // let the writes themselves report the problem
+    }
+    return ::access(PyBytes_AS_STRING(bytes.get()), W_OK | X_OK) == 0;
+}
+
+// Whether the error in flight says the place is not writable: a
+// PermissionError (EACCES, EPERM) or an OSError for a read-only file system.
+bool not_writable_error() {
+    if (PyErr_ExceptionMatches(PyExc_PermissionError)) return true;
+    if (!PyErr_ExceptionMatches(PyExc_OSError)) return false;
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Ref no = Ref::steal(PyObject_GetAttrString(exc.get(), "errno"));
+    long value = no && PyLong_Check(no.get()) ? PyLong_AsLong(no.get()) : -1;
+    PyErr_Clear();
+    PyErr_SetRaisedException(exc.release());
+    return value == EROFS;
+}
+
+// Why the last directory of a run left its documented place (the log says
+// so); null while none did. Cleared by each run before it asks for its
+// places. Owned; a plain pointer, so nothing is released after finalisation.
+PyObject* g_relocated = nullptr;
+
+// The tools directory is not writable: the directory moves to the per-user
+// data home (same sub-folders), and g_relocated says why.
+Ref relocate(PyObject* tools, std::initializer_list<const tf::Name*> parts, PyObject* why) {
+    Ref home = user_data_home();
+    Ref d = home ? join(home, parts) : nullptr;
+    if (!d || !mkdirs(d.get())) return nullptr;
+    Ref note = Ref::steal(PyUnicode_FromFormat(
+        "Output directory %S is not writable (%S); using %S instead (set QUELMAR_HOME to choose the place)",
+        tools, why, home.get()));
+    if (!note) return nullptr;
+    Py_XSETREF(g_relocated, note.release());
+    return d;
+}
+
+// The lines of the three creating functions, with the output home:
+//     home = os.environ.get("QUELMAR_HOME")
+//     if home:                                  # the user's choice, errors pass
+//         d = Path(home).expanduser().absolute() / parts...
+//         d.mkdir(parents=True, exist_ok=True)
+//         return d
+//     d = _get_tools_dir() / parts...
+//     try:
+//         d.mkdir(parents=True, exist_ok=True)
+//     except PermissionError / read-only file system:
+//         return <the per-user data home> / parts...
+//     if not os.access(d, os.W_OK | os.X_OK):
+//         return <the per-user data home> / parts...
+//     return d
 PyObject* make_dir(const tf::Function& F, const DirLines& at, std::initializer_list<const tf::Name*> parts) {
-    Ref d = join(call_global(n__get_tools_dir), parts);
+    Ref home = chosen_home();
+    if (!home) return F.fail(at.path);
+    bool chosen = home.get() != Py_None;
+    Ref base = chosen ? home : call_global(n__get_tools_dir);
+    Ref d = base ? join(base, parts) : nullptr;
     if (!d) return F.fail(at.path);
 
-    Ref mkdir = tf::attr(d.get(), n_mkdir);
-    Ref kw = Ref::steal(PyTuple_Pack(2, n_parents.obj(), n_exist_ok.obj()));
-    if (!mkdir || !kw || !tf::call(mkdir.get(), {Py_True, Py_True}, kw.get())) return F.fail(at.mkdir);
+    if (!mkdirs(d.get())) {
+        if (chosen || !not_writable_error()) return F.fail(at.mkdir);
+        Ref exc = Ref::steal(PyErr_GetRaisedException());
+        Ref moved = relocate(base.get(), parts, exc.get());
+        if (!moved) {  // the fallback's error, raised while handling the first one
+            Ref err = Ref::steal(PyErr_GetRaisedException());
+            if (err) PyException_SetContext(err.get(), exc.release());
+            PyErr_SetRaisedException(err ? err.release() : exc.release());
+            return F.fail(at.mkdir);
+        }
+        return moved.release();
+    }
+    if (!chosen && !writable(d.get())) {
+        Ref moved = relocate(base.get(), parts, t_no_write.obj());
+        if (!moved) return F.fail(at.mkdir);
+        return moved.release();
+    }
     return d.release();
 }
 
@@ -1044,7 +1177,7 @@ private:
 // LogCapture used on its own keeps a plain StringIO; only the run swaps in
 // this buffer. The class is written in Python: it is only a few lines of
 // glue around io.StringIO and a text file.
-const char* const LIVE_LOG_SOURCE = R"(
+const char* const LIVE_LOG_SOURCE = R"py(
 import io
 
 class LiveLog(io.StringIO):
@@ -1069,22 +1202,84 @@ class LiveLog(io.StringIO):
                 file.close()
             except Exception:
                 pass
-)";
 
-// A new LiveLog writing through to `log_path`.
-Ref live_log(PyObject* log_path) {
-    static PyObject* live_log_type = nullptr;  // kept for the life of the process
-    if (!live_log_type) {
+class EpochCount:
+    """Counts the epochs a run reports to the pipeline's progress hook, passing each report on."""
+
+    def __init__(self):
+        try:
+            from quelmar.tools.ordane import progress
+        except Exception:
+            progress = None
+        self.progress, self.done, self.total = progress, 0, None
+        self.previous = progress.set_callback(self) if progress is not None else None
+
+    def __call__(self, done, total):
+        self.done, self.total = done, total
+        if self.previous is not None:
+            self.previous(done, total)
+
+    def close(self):
+        if self.progress is not None and self.progress._callback is self:
+            self.progress.set_callback(self.previous)
+
+    def interrupted(self, exc):
+        what = type(exc).__name__
+        text = str(exc)
+        if text:
+            what += f" ({text})"
+        of = f" of {self.total}" if self.total else ""
+        return f"\nTraining interrupted by {what} after {self.done}{of} epochs"
+)py";
+
+// A class of the source above (borrowed; the namespace is kept for the life
+// of the process).
+PyObject* run_helper(const char* name) {
+    static PyObject* helpers = nullptr;
+    if (!helpers) {
         Ref code = Ref::steal(Py_CompileString(LIVE_LOG_SOURCE, "<quelmar.tools.fitrun live log>", Py_file_input));
         Ref ns = code ? Ref::steal(PyDict_New()) : nullptr;
         if (!ns || PyDict_SetItemString(ns.get(), "__builtins__", PyEval_GetFrameBuiltins()) < 0) return nullptr;
         Ref done = Ref::steal(PyEval_EvalCode(code.get(), ns.get(), ns.get()));
-        PyObject* type = done ? PyDict_GetItemString(ns.get(), "LiveLog") : nullptr;  // borrowed
-        if (!type) return nullptr;
-        if (!live_log_type) live_log_type = Py_NewRef(type);
+        if (!done) return nullptr;
+        if (!helpers) helpers = ns.release();
     }
-    return tf::call(live_log_type, {log_path});
+    PyObject* type = PyDict_GetItemString(helpers, name);  // borrowed
+    if (!type) PyErr_Format(PyExc_SystemError, "fitrun: no run helper %s", name);
+    return type;
 }
+
+// A new LiveLog writing through to `log_path`.
+Ref live_log(PyObject* log_path) {
+    PyObject* type = run_helper("LiveLog");
+    return type ? tf::call(type, {log_path}) : nullptr;
+}
+
+// The epoch counter of one run: hooked into the pipeline's progress reports
+// while it lives; its interrupted() line ends the log of an interrupted run.
+class EpochCounter {
+public:
+    EpochCounter() {
+        PyObject* type = run_helper("EpochCount");
+        counter_ = type ? tf::call(type, {}) : nullptr;
+        PyErr_Clear();  // without a counter the line says 0 epochs
+    }
+    ~EpochCounter() {
+        if (!counter_) return;
+        PyObject* exc = PyErr_GetRaisedException();
+        Ref r = tf::call_method(counter_.get(), n_close, {});
+        PyErr_Clear();
+        PyErr_SetRaisedException(exc);
+    }
+    // print("\nTraining interrupted by <exc> after <n> of <total> epochs")
+    bool print_interrupted(PyObject* exc) {
+        Ref line = counter_ ? tf::call_method(counter_.get(), n_interrupted, {exc}) : nullptr;
+        return print(line.get());
+    }
+
+private:
+    Ref counter_;
+};
 
 // Gives a standard capture (one whose buffer is exactly an io.StringIO) the
 // live-log buffer instead; a replaced LogCapture is left as it is. Returns
@@ -1125,6 +1320,7 @@ bool set_log_file(PyObject* config, PyObject* log_path) {
 // The three output directories of a run.
 struct Dirs {
     Ref model, plots, logs;
+    Ref relocated;  // why they left their documented place, or null
 };
 
 // What the training reports; None until it has run.
@@ -1134,12 +1330,15 @@ struct Training {
 
 // model_save_dir = _get_model_save_dir(); plots_dir = ...; logs_dir = ...
 bool make_dirs(Dirs& d) {
+    Py_CLEAR(g_relocated);
     d.model = call_global(n__get_model_save_dir);
     if (!d.model) return fit_fail(fit_line::MODEL_DIR);
     d.plots = call_global(n__get_plots_dir);
     if (!d.plots) return fit_fail(fit_line::PLOTS_DIR);
     d.logs = call_global(n__get_logs_dir);
     if (!d.logs) return fit_fail(fit_line::LOGS_DIR);
+    d.relocated = Ref::steal(g_relocated);
+    g_relocated = nullptr;
     return true;
 }
 
@@ -1212,6 +1411,7 @@ bool print_banner(const Dirs& d, PyObject* log_path) {
         if (!print(concat({shown[i].label.obj(), value.get()}).get())) return fit_fail(line + 3 + i);
     }
     if (!print(t_banner_last.obj())) return fit_fail(line + 6);
+    if (d.relocated && !print(d.relocated.get())) return fit_fail(line + 6);
     return true;
 }
 
@@ -1271,6 +1471,9 @@ void report_failure(Ref& exc) {
 //             <train>
 //         except Exception as e:
 //             <report_failure>
+//         except BaseException as e:     (an interrupt: KeyboardInterrupt, SystemExit)
+//             print(f"\nTraining interrupted by {type(e).__name__} ({e}) after {done} of {total} epochs")
+//             raise
 Ref captured_training(PyObject* config, PyObject* run_type, PyObject* gpu_idx, const Dirs& d, PyObject* stem,
                       PyObject* time, Training& t) {
     RunLock run_lock;
@@ -1288,6 +1491,7 @@ Ref captured_training(PyObject* config, PyObject* run_type, PyObject* gpu_idx, c
         return fit_fail(fit_line::CAPTURE), nullptr;
     }
 
+    EpochCounter epochs;
     bool banner = print_banner(d, log_path.get());
     if (banner && train(time, config, run_type, gpu_idx, t)) {
         stop_live(live.get());
@@ -1297,7 +1501,11 @@ Ref captured_training(PyObject* config, PyObject* run_type, PyObject* gpu_idx, c
 
     bool is_exception = banner && PyErr_ExceptionMatches(PyExc_Exception);
     Ref exc = Ref::steal(PyErr_GetRaisedException());
-    if (is_exception) report_failure(exc);
+    if (is_exception) {
+        report_failure(exc);
+    } else if (banner && !epochs.print_interrupted(exc.get())) {
+        PyErr_Clear();  // the interrupt stays the exception that leaves; the log keeps what it holds
+    }
     stop_live(live.get());
     int suppressed = leave(exit.get(), exc.get());
     run_lock.release();
