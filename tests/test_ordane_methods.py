@@ -250,23 +250,42 @@ def test_reference_file_docs_and_tool_agree_with_the_settings_dataclasses():
 
 # ---------------------------------------------------------------- through the training tool
 
-def test_training_tool_runs_every_method(tools_dir, monkeypatch, tmp_path):
+@pytest.mark.parametrize("method", ALL)
+def test_training_tool_runs_every_method(tools_dir, monkeypatch, tmp_path, method):
+    """Each method's settings as the tool passes them are accepted by the pipeline, with
+    the method's own epochs; one method (the MLP) is trained through the tool, the
+    others stop after the pipeline has checked their settings (their training is
+    tested above, and the tool hands every method over alike)."""
     import quelmar.tools.fitrun as fitrun
+    from quelmar.tools.ordane.settings import parse_settings
 
     monkeypatch.setattr(fitrun, "__file__", str(tools_dir / "fitrun.so"))
+    checked = []
+    if method != "MLP":
+        def checking_pipeline(*, config, run_type, gpu_idx=0):
+            checked.append(parse_settings(config, run_type, gpu_idx))
+            print(f"Training {method} (regression): settings checked")
+            return type("Result", (), {"errors_train": [0.5], "errors_val": [0.6],
+                                       "error_test": 0.7})()
+
+        monkeypatch.setattr(fitrun, "train_model", checking_pipeline)
     rng = np.random.default_rng(0)
     x = rng.uniform(0, 1, size=(80, 2))
     data = tmp_path / "small.csv"
     data.write_text("x1,x2,y\n" + "".join(f"{a},{b},{a + b * b}\n" for a, b in x))
-    for method in ALL:
-        result = fitrun.execute_fitrun(input_col=[0, 1], output_col=[2], data_train=str(data),
-                                       interp_method=method, num_epochs_INN=6, num_epochs_MLP=6,
-                                       num_epochs_KAN=6, num_epochs_FNO=6, validation_period=2,
-                                       learning_rate=0.03, bool_save_model=False)
-        assert result["interp_method"] == method
-        assert all(isinstance(result[k], float) for k in ("train_rmse", "val_rmse", "test_rmse"))
-        log = Path(result["log_path"]).read_text(encoding="utf-8")
-        assert f"Training {method} (regression)" in log and "Training completed successfully!" in log
+    result = fitrun.execute_fitrun(input_col=[0, 1], output_col=[2], data_train=str(data),
+                                   interp_method=method, num_epochs_INN=5, num_epochs_MLP=6,
+                                   num_epochs_KAN=7, num_epochs_FNO=8, validation_period=2,
+                                   learning_rate=0.03, bool_save_model=False)
+    assert result["interp_method"] == method
+    assert all(isinstance(result[k], float) for k in ("train_rmse", "val_rmse", "test_rmse"))
+    log = Path(result["log_path"]).read_text(encoding="utf-8")
+    assert f"Training {method} (regression)" in log and "Training completed successfully!" in log
+    epochs = {"INN": 5, "MLP": 6, "KAN": 7, "FNO": 8}[METHODS[method].FAMILY]
+    if checked:
+        assert (checked[0].interp_method, checked[0].num_epochs) == (method, epochs)
+    else:
+        assert result["config"]["OUTPUT"]["epochs_run"] == epochs
 
 
 # ---------------------------------------------------------------- many inputs
