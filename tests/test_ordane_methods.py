@@ -53,14 +53,44 @@ def test_every_method_is_supported():
 
 # ---------------------------------------------------------------- one run per method
 
-@pytest.mark.parametrize("method", ALL)
-def test_fit_save_load_and_plots(tmp_path, smooth_csv, method):
+def _fit_epochs(method):
     # The MLP needs more, smaller steps on so few rows; FNO epochs are costly.
-    epochs, rate = {"MLP": (150, 0.005), "FNO": (30, 0.01)}.get(method, (60, 0.01))
-    config = config_for(tmp_path, [smooth_csv], method, epochs, learning_rate=rate,
-                        bool_save_model=True, validation_period=epochs // 3)
-    config["PLOT"].update(bool_plot=True, plot_params_number=1)
-    result, printed = run(config)
+    return {"MLP": (150, 0.005), "FNO": (30, 0.01)}.get(method, (60, 0.01))
+
+
+@pytest.fixture(scope="module")
+def smooth_fit(tmp_path_factory, smooth_csv):
+    """fit(method): one saved, plotted run per method on the smooth data, shared by the
+    tests that read it; a test that changes the saved files works on `copy_model`."""
+    runs = {}
+
+    def fit(method):
+        if method not in runs:
+            epochs, rate = _fit_epochs(method)
+            tmp = tmp_path_factory.mktemp(f"fit_{method}")
+            config = config_for(tmp, [smooth_csv], method, epochs, learning_rate=rate,
+                                bool_save_model=True, validation_period=epochs // 3)
+            config["PLOT"].update(bool_plot=True, plot_params_number=1)
+            runs[method] = run(config)
+        return runs[method]
+
+    return fit
+
+
+def copy_model(model_path, directory):
+    """The saved model's .json and .npz copied into `directory`; the copy's .json path."""
+    import shutil
+
+    src = Path(model_path).with_suffix(".json")
+    for suffix in (".json", ".npz"):
+        shutil.copy(src.with_suffix(suffix), directory / src.with_suffix(suffix).name)
+    return directory / src.name
+
+
+@pytest.mark.parametrize("method", ALL)
+def test_fit_save_load_and_plots(tmp_path, smooth_csv, smooth_fit, method):
+    epochs, _ = _fit_epochs(method)
+    result, printed = smooth_fit(method)
     y = pd.read_csv(smooth_csv)["y"].to_numpy()
     # The target's s.d. is about 0.37; measured test RMSE 0.006 to 0.03.
     assert result.error_test < 0.15 * y.std(), printed
@@ -71,7 +101,8 @@ def test_fit_save_load_and_plots(tmp_path, smooth_csv, method):
     assert loaded.method == method
     np.testing.assert_array_equal(loaded.predict(x), result.model.predict(x))
     # Parameters of another layout (renamed or reshaped) are refused on loading.
-    npz = Path(result.model_path).with_suffix(".npz")
+    model_path = copy_model(result.model_path, tmp_path)
+    npz = model_path.with_suffix(".npz")
     params = dict(np.load(npz))
     first = sorted(params)[0]
     renamed = {("old_" + k if k == first else k): v for k, v in params.items()}
@@ -79,7 +110,7 @@ def test_fit_save_load_and_plots(tmp_path, smooth_csv, method):
     for changed in (renamed, reshaped):
         np.savez(npz, **changed)
         with pytest.raises(ValueError, match="does not hold the parameters of a"):
-            load_model(result.model_path)
+            load_model(model_path)
     assert len(result.plot_paths) == 3 and all(Path(p).stat().st_size for p in result.plot_paths)
 
 
@@ -392,15 +423,14 @@ def test_kan_training_keeps_activations_on_the_grid(tmp_path, wide_kan_csv):
     assert max(shares) < 0.03, shares
 
 
-def test_kan_saved_with_the_fixed_grid_still_loads(tmp_path, smooth_csv):
-    config = config_for(tmp_path, [smooth_csv], "KAN", 2, bool_save_model=True)
-    result, _ = run(config)
-    npz = Path(result.model_path).with_suffix(".npz")
+def test_kan_saved_with_the_fixed_grid_still_loads(tmp_path, smooth_csv, smooth_fit):
+    model_path = copy_model(smooth_fit("KAN")[0].model_path, tmp_path)
+    npz = model_path.with_suffix(".npz")
     params = dict(np.load(npz))
     old = {k: v for k, v in params.items() if not k.startswith("grid")}
     np.savez(npz, **old)
     x = pd.read_csv(smooth_csv).to_numpy()[:32, :2]
-    loaded = load_model(result.model_path)
+    loaded = load_model(model_path)
     expected = kan.make_apply(loaded.spec)(
         {**old, **{f"grid{l}": np.array([[-1.0] * a, [1.0] * a], np.float32)
                    for l, a in enumerate(kan.widths(loaded.spec)[:-1])}},
