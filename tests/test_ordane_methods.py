@@ -380,11 +380,11 @@ def _kan_spec(n_in=3):
 
 def test_kan_grid_adapts_to_its_inputs_and_keeps_the_function():
     spec = _kan_spec()
-    keys = jax.random.split(jax.random.PRNGKey(0), 2)
-    # Large base weights push the hidden values far beyond [-1, 1].
+    # The initial parameters compiled as one program (eager random draws compile
+    # one by one); large base weights push the hidden values far beyond [-1, 1].
     params = {k: 4 * v if k.startswith("wb") else v
-              for k, v in kan.init(spec, keys[0]).items()}
-    x = np.array(jax.random.uniform(keys[1], (500, 3)))
+              for k, v in jax.jit(lambda key: kan.init(spec, key))(jax.random.PRNGKey(0)).items()}
+    x = np.random.default_rng(0).uniform(0, 1, size=(500, 3))
     x[:, 2] = 0.5  # a constant input keeps a grid of the old width around its value
     apply = jax.jit(kan.make_apply(spec))
     before = np.asarray(apply(params, x))
