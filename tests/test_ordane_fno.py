@@ -91,8 +91,9 @@ def test_pooled_head_is_tabular(tmp_path):
     x, y = band_limited(120, 4, 3)
     path = write(tmp_path / "t.csv", x, y)
     config = make_config(tmp_path, [path], inputs=range(4), outputs=range(4, 8),
-                         MODEL_PARAM={"interp_method": "FNO", "fno_head": "pooled"},
-                         TRAIN_PARAM={"num_epochs_FNO": 20, "learning_rate": 0.01})
+                         MODEL_PARAM={"interp_method": "FNO", "fno_head": "pooled",
+                                      "num_layers": 1},
+                         TRAIN_PARAM={"num_epochs_FNO": 5, "learning_rate": 0.01})
     result, printed = run(config)
     assert "FNO head: pooled (MODEL_PARAM.fno_head is 'pooled')" in printed
     assert result.model.scaling.x_min.shape == (4,) and "pool" in result.model.params
