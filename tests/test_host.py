@@ -28,6 +28,7 @@ from quelmar.host.policy import FilePolicy
 from quelmar.host.registry import TOOLS
 from quelmar.host.server import ToolHost, to_jsonable
 from quelmar.host.worker import TEST_SETUP_ENV
+from conftest import SANITIZER_ENV
 
 LAUNCHER = Path(__file__).with_name("host_launcher.py")
 NOISE = ("noise from print", "noise from fd 1", "noise from a child process")  # as in host_launcher.py
@@ -343,7 +344,9 @@ def test_task_augmented_trainings(host, tmp_path):
 def patched_host(tmp_path_factory):
     """A host whose workers' execute_timesor waits for progress and execute_minusor can crash."""
     tmp = tmp_path_factory.mktemp("patched")
-    env = {**os.environ, TEST_SETUP_ENV: str(LAUNCHER), "QUELMAR_TEST_GATE": str(tmp / "progress-seen")}
+    # Without the sanitizer settings: a deliberate worker crash is no sanitizer finding.
+    env = {k: v for k, v in os.environ.items() if k not in SANITIZER_ENV}
+    env |= {TEST_SETUP_ENV: str(LAUNCHER), "QUELMAR_TEST_GATE": str(tmp / "progress-seen")}
     with in_process(progress_interval=0.2, workers=1, env=env, warm=False) as client:
         yield SimpleNamespace(client=client, gate=tmp / "progress-seen")
 

@@ -149,6 +149,12 @@ def limit_memory(mb: int) -> None:
 _memory_mb = 0
 
 
+def _under_address_sanitizer() -> bool:
+    """AddressSanitizer is loaded (the project's sanitizer build): its shadow memory is
+    terabytes of private mappings, which no data limit admits, so such a worker runs without one."""
+    return "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
 def _jax_inline() -> None:
     """Have JAX run CPU computations inline rather than on its dispatch threads.
 
@@ -232,9 +238,10 @@ def serve(modules: list[str]) -> int:
     wire_in, wire_out = claim_stdio()
     _wire_fd = wire_in.fileno()
     _die_with_parent()
-    _memory_mb = memory_limit_mb()
+    _memory_mb = 0 if _under_address_sanitizer() else memory_limit_mb()
     try:
-        limit_memory(_memory_mb)
+        if _memory_mb:
+            limit_memory(_memory_mb)
     except (OSError, ValueError) as exc:
         _memory_mb = 0
         print(f"quelmar-host worker: cannot limit its memory: {exc}", file=sys.stderr)
