@@ -41,6 +41,8 @@ import stat
 import zipfile
 from typing import IO, Any
 
+from quelmar.host.policy import _kind
+
 __all__ = ["FileGone", "FileRefused", "OpenedFiles", "open_plan"]
 
 FD_DIR = "/proc/self/fd"
@@ -73,18 +75,6 @@ class FileGone(FileRefused):
     def __init__(self, message: str, path: str) -> None:
         super().__init__(message)
         self.path = path
-
-
-def _kind(mode: int) -> str:
-    if stat.S_ISDIR(mode):
-        return "a directory"
-    if stat.S_ISFIFO(mode):
-        return "a FIFO"
-    if stat.S_ISCHR(mode) or stat.S_ISBLK(mode):
-        return "a device"
-    if stat.S_ISSOCK(mode):
-        return "a socket"
-    return "a special file"
 
 
 def _components(path: str) -> list[str]:
