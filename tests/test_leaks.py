@@ -127,7 +127,8 @@ def test_duplicate_keyword_path():
     ],
 )
 def test_table_paths(make, expect):
-    # pandas keeps bounded caches that a fresh process fills over its first few hundred reads.
+    # Caches of pandas and the interpreter settle over the first reads; after some other tests
+    # that took more than two rounds (about one block a call for four more rounds).
     check_no_leak(tabextent.execute_tabextent, (), make(), expect=expect, warmup=24)
 
 
