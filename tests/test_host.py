@@ -265,15 +265,21 @@ def test_training_run(host, tmp_path):
     log.unlink()  # the real server writes into the installed package; leave nothing behind
 
 
+def endless_linear(tmp_path):
+    """Arguments of a linear training on an exact linear relation that runs all its epochs
+    (neither the training loss nor patience ends it)."""
+    data = tmp_path / "train.csv"
+    data.write_text("x1,x2,y\n" + "".join(f"{i % 10 / 10},{i // 10 / 6},{i % 10 / 5 - i // 10 / 6}\n" for i in range(60)))
+    return {"input_col": [0, 1], "output_col": [2], "data_train": str(data), "interp_method": "linear",
+            "bool_plot": False, "bool_save_model": False, "patience": 10**9, "stopping_loss_train": 0.0,
+            "learning_rate": 0.05}
+
+
 def test_a_training_the_client_gave_up_on_does_not_hold_up_the_next(host, tmp_path):
     """A client whose read time-out ends a call cancels it; the host interrupts the run at once."""
     logs = Path(importlib.import_module("quelmar.tools").__file__).parent / "logs"
     before = set(logs.glob("training_*.log"))
-    data = tmp_path / "train.csv"
-    data.write_text("x1,x2,y\n" + "".join(f"{i % 10 / 10},{i // 10 / 6},{i % 10 / 5 - i // 10 / 6}\n" for i in range(60)))
-    arguments = {"input_col": [0, 1], "output_col": [2], "data_train": str(data), "interp_method": "linear",
-                 "bool_plot": False, "bool_save_model": False, "patience": 10**9, "stopping_loss_train": 0.0,
-                 "learning_rate": 0.05}
+    arguments = endless_linear(tmp_path)
     try:
         assert ok(host.call("execute_fitrun", arguments | {"num_epochs_INN": 20}))["training_completed"]
         endless = partial(host.session.call_tool, "execute_fitrun", arguments | {"num_epochs_INN": 10**8},
@@ -292,12 +298,7 @@ def test_a_training_the_client_gave_up_on_does_not_hold_up_the_next(host, tmp_pa
 def test_task_augmented_trainings(host, tmp_path):
     logs = Path(importlib.import_module("quelmar.tools").__file__).parent / "logs"
     before = set(logs.glob("training_*.log"))
-    data = tmp_path / "train.csv"
-    data.write_text("x1,x2,y\n" + "".join(f"{i % 10 / 10},{i // 10 / 6},{i % 10 / 5 - i // 10 / 6}\n" for i in range(60)))
-    # An exact linear relation: the training loss must not end the long run below.
-    arguments = {"input_col": [0, 1], "output_col": [2], "data_train": str(data), "interp_method": "linear",
-                 "bool_plot": False, "bool_save_model": False, "validation_period": 1000000, "learning_rate": 0.05,
-                 "stopping_loss_train": 0.0, "patience": 10**9}
+    arguments = endless_linear(tmp_path) | {"validation_period": 1000000}
     try:
         assert host.session.initialize_result.capabilities.tasks is not None
         tools = {tool.name: tool.execution for tool in host.list_tools()}

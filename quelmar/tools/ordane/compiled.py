@@ -44,9 +44,9 @@ class Static:
     classify: bool
 
     @classmethod
-    def of(cls, spec: ModelSpec) -> "Static":
-        settings = tuple(sorted((k, _frozen(v)) for k, v in spec.settings.items()))
-        return cls(spec.method, int(spec.n_in), int(spec.n_out), settings, bool(spec.classify))
+    def of(cls, model: ModelSpec) -> "Static":
+        settings = tuple(sorted((k, _frozen(v)) for k, v in model.settings.items()))
+        return cls(model.method, int(model.n_in), int(model.n_out), settings, bool(model.classify))
 
     def spec(self, lo, hi) -> ModelSpec:
         """The model's description with the input range `lo`, `hi` (arrays)."""

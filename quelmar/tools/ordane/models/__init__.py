@@ -68,14 +68,14 @@ def param_shapes(spec: ModelSpec) -> dict:
     return jax.eval_shape(lambda: METHODS[spec.method].init(spec, jax.random.PRNGKey(0)))
 
 
-def check_size(spec: ModelSpec) -> dict:
-    """`param_shapes(spec)`; ValueError when the model has more than `MAX_PARAMETERS` parameters."""
-    shapes = param_shapes(spec)
+def check_size(model: ModelSpec) -> dict:
+    """`param_shapes(model)`; ValueError when the model has more than `MAX_PARAMETERS` parameters."""
+    shapes = param_shapes(model)
     count = sum(math.prod(s.shape) for s in shapes.values())
     if count > MAX_PARAMETERS:
-        settings = ", ".join(f"{k}={v}" for k, v in spec.settings.items()
+        settings = ", ".join(f"{k}={v}" for k, v in model.settings.items()
                              if isinstance(v, int) and not isinstance(v, bool))
-        raise ValueError(f"a {spec.method} model with {spec.n_in} inputs, {spec.n_out} outputs and "
+        raise ValueError(f"a {model.method} model with {model.n_in} inputs, {model.n_out} outputs and "
                          f"{settings or 'these settings'} has {count:,} parameters, more than the "
                          f"limit of {MAX_PARAMETERS:,}: choose smaller settings")
     return shapes

@@ -109,11 +109,16 @@ def pointwise(spec) -> bool:
     return head(spec)[0] == "function"
 
 
+def _head_is_a_setting(model) -> bool:
+    """False for a model saved before the head was a setting (it scales each column on its own)."""
+    return "fno_head" in model.settings
+
+
 def grid_function(spec) -> bool:
     """The inputs and outputs are one function each on the grid: one shared
     scale for all inputs (and one for all outputs), any number of grid points
     (not for a model saved before the head was a setting)."""
-    return pointwise(spec) and "fno_head" in spec.settings
+    return pointwise(spec) and _head_is_a_setting(spec)
 
 
 def min_grid(spec) -> int:
@@ -214,7 +219,7 @@ def make_apply(spec):
     kmax = kept_modes(spec)
     # A model saved before the head was a setting scaled each column on its
     # own: it keeps doing so, on its own grid.
-    on_grid = to_points and "fno_head" in spec.settings
+    on_grid = to_points and _head_is_a_setting(spec)
     if on_grid:
         # One affine map for the whole function: the range of all inputs.
         # (in float32 arrays: the range is an argument of the compiled model)
