@@ -1220,7 +1220,7 @@ class EpochCount:
             self.previous(done, total)
 
     def close(self):
-        if self.progress is not None and self.progress._callback is self:
+        if self.progress is not None and self.progress.current() is self:
             self.progress.set_callback(self.previous)
 
     def interrupted(self, exc):
