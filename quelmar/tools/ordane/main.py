@@ -2,7 +2,9 @@
 
 ``train_model(config=..., run_type=..., gpu_idx=...)`` reads the data, trains
 one model with Adam and returns a `TrainResult`; ``load_model(path)`` reads a
-saved model back.  Progress goes to ``sys.stdout`` through ``print``.  Every
+saved model back.  Progress goes to ``sys.stdout`` through ``print``, and
+after every epoch to ``on_epoch(epochs_done, epochs_total)`` when the call
+passes that keyword (else to the callback of `progress`, if one is set).  Every
 bad setting or data problem raises ``TypeError``/``ValueError`` (or
 ``FileNotFoundError`` for a missing file) with a message naming the setting,
 file or column.
