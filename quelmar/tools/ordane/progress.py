@@ -13,8 +13,9 @@ Callers that can pass only the three settings of the tool call (the
     previous = progress.set_callback(lambda done, total: print(done, "of", total))
 
 The installed callback belongs to the current thread (a context variable:
-threads and asyncio tasks each see their own); ``train_model`` called without
-``on_epoch`` reads it once, when it starts.  `set_callback(None)` removes it.
+threads and asyncio tasks each see their own, and a new thread starts with
+none); ``train_model`` called without ``on_epoch`` reads it once, when it
+starts, and hands it down to the run.  `set_callback(None)` removes it.
 """
 
 from __future__ import annotations
