@@ -180,7 +180,7 @@ CACHE_ENV = "QUELMAR_HOST_CACHE"
 """The tool description cache's directory (default: ``$XDG_CACHE_HOME/quelmar`` or ``~/.cache/quelmar``)."""
 
 
-def description_cache(environ: Mapping[str, str] | None = None) -> Path:
+def description_cache(environ: Mapping[str, str] | None = None, package: Path | None = None) -> Path:
     """The file holding the tool descriptions of this installation, named by its fingerprint.
 
     The fingerprint covers the interpreter, the package's version and every
@@ -192,7 +192,7 @@ def description_cache(environ: Mapping[str, str] | None = None) -> Path:
         environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache"), "quelmar"
     )
     digest = hashlib.sha256(f"{sys.executable}\0{sys.version}\0{_version()}".encode())
-    package = Path(__file__).resolve().parent.parent
+    package = package if package is not None else Path(__file__).resolve().parent.parent
     for path in sorted(package.rglob("*")):
         if path.suffix in (".py", ".so", ".yaml", ".json") and "__pycache__" not in path.parts:
             try:
