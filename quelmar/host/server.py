@@ -177,7 +177,8 @@ async def describe_tools() -> dict[str, Any]:
 
 
 CACHE_ENV = "QUELMAR_HOST_CACHE"
-"""The tool description cache's directory (default: ``$XDG_CACHE_HOME/quelmar`` or ``~/.cache/quelmar``)."""
+"""The tool description cache's folder (default: ``$XDG_CACHE_HOME/quelmar``, by default ``~/.cache/quelmar``;
+``~/Library/Caches/quelmar`` on macOS), beside JAX's compilation cache of the trainings."""
 
 
 def description_cache(environ: Mapping[str, str] | None = None, package: Path | None = None) -> Path:
@@ -188,9 +189,11 @@ def description_cache(environ: Mapping[str, str] | None = None, package: Path | 
     to any tool or to the pipeline names another file.
     """
     environ = os.environ if environ is None else environ
-    folder = environ.get(CACHE_ENV) or os.path.join(
-        environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache"), "quelmar"
-    )
+    if sys.platform == "darwin":
+        base = os.path.expanduser("~/Library/Caches")
+    else:
+        base = environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+    folder = environ.get(CACHE_ENV) or os.path.join(base, "quelmar")
     digest = hashlib.sha256(f"{sys.executable}\0{sys.version}\0{_version()}".encode())
     package = package if package is not None else Path(__file__).resolve().parent.parent
     for path in sorted(package.rglob("*")):
