@@ -621,6 +621,14 @@ def test_tool_descriptions_are_cached_for_the_next_host(tmp_path, monkeypatch):
         answers[:] = [_described()]
         assert anyio.run(server_module.describe_tools) == _described() and answers == []
     assert [p.name for p in tmp_path.iterdir()] == [cached.name]  # no temporary file left behind
+    older = [tmp_path / f"host-tools-{i}.json" for i in range(server_module.CACHE_KEPT)]
+    for age, path in enumerate(older, 1):  # earlier installations' files: the oldest goes
+        path.write_text("{}")
+        os.utime(path, ns=(cached.stat().st_mtime_ns - age * 10**9,) * 2)
+    cached.unlink()
+    answers[:] = [_described()]
+    anyio.run(server_module.describe_tools)
+    assert sorted(tmp_path.iterdir()) == sorted([cached, *older[:-1]])
 
 
 @pytest.mark.parametrize("change", ["edit a module", "add a module", "new version", "other interpreter"])

@@ -235,8 +235,28 @@ def _write_cache(path: Path, described: dict[str, Any]) -> None:
         except BaseException:
             os.unlink(name)
             raise
+        _prune_cache(path.parent)
     except OSError as exc:
         logger.debug("the tool descriptions could not be cached in %s: %s", path, exc)
+
+
+CACHE_KEPT = 8
+"""Description files kept in the cache folder (each installation and reinstallation writes one)."""
+
+
+def _prune_cache(folder: Path) -> None:
+    """Remove all but the CACHE_KEPT newest description files."""
+    files = []
+    for path in folder.glob("host-tools-*.json"):
+        try:
+            files.append((path.stat().st_mtime_ns, path))
+        except OSError:
+            continue
+    for _, path in sorted(files, reverse=True)[CACHE_KEPT:]:
+        try:
+            path.unlink()
+        except OSError:
+            pass
 
 
 def host_note(entry: ToolEntry, doc: str, supported_methods: list[str] | None, roots: list[str]) -> str:
