@@ -1,4 +1,8 @@
-"""The tool host under load, cancellation, signals and malformed input, driven with raw JSON-RPC lines."""
+"""The tool host under load, cancellation, signals and malformed input, driven with raw JSON-RPC messages.
+
+What is about the protocol runs against one in-process host (real worker processes) over the SDK's
+in-memory streams, a connection per test; what only a process shows (the stdio wire and its line
+limit, signals, exit statuses, HTTP, what the server process maps) runs against host subprocesses."""
 
 import atexit
 import json
