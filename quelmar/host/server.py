@@ -11,10 +11,10 @@ How a request is served:
   against the allowed roots, which training methods work). The docstrings are
   read once by a short-lived ``quelmar.host.worker --describe`` process that
   the host starts with itself, and cached for the next host of the same
-  installation (``description_cache``), so that a host usually starts no such
-  process and its workers' start has the cores to itself. A module that cannot be imported is still
-  listed, with a short description that says why, and is asked about again
-  at the next listing.
+  installation (``description_cache``), so that a host usually starts no
+  such process and its workers' start has the cores to itself. A module that
+  cannot be imported is still listed, with a short description that says
+  why, and is asked about again at the next listing.
 * ``tools/call``: the path arguments are checked against the file-access
   policy (``quelmar.host.policy``), then the call goes to a worker process
   (``quelmar.host.pool``): the quick tools to a small pool, trainings to one
