@@ -194,7 +194,7 @@ def shared(tmp_path_factory):
 
     gate = tmp_path_factory.mktemp("gate") / "never"
     env = {**os.environ, "QUELMAR_HOME": str(HOME), TEST_SETUP_ENV: str(LAUNCHER), "QUELMAR_TEST_GATE": str(gate)}
-    host = ToolHost(policy=FilePolicy([tmp_path_factory.getbasetemp()]), workers=1, max_queue=50, grace=1,
+    host = ToolHost(policy=FilePolicy([tmp_path_factory.getbasetemp()]), workers=1, max_queue=50, grace=2,
                     progress_interval=0.2, env=env, home=output_home(env), warm=False)
     with start_blocking_portal() as portal, portal.wrap_async_context_manager(host.running()):
         yield SimpleNamespace(portal=portal, host=host, server=host.build_server(), gate=gate)
@@ -436,7 +436,7 @@ def _wait_until_quiet(host):
 
 
 def test_a_call_over_its_time_limit_is_interrupted(connect, shared, monkeypatch):
-    monkeypatch.setattr(shared.host, "call_timeout", 1.0)  # --call-timeout 1; the grace is 1 s
+    monkeypatch.setattr(shared.host, "call_timeout", 1.0)  # --call-timeout 1; the grace is 2 s
     host = connect()
     host.initialize()
     answer = host.response(host.call("execute_timesor", {"a": -1, "b": 1}))
