@@ -15,7 +15,8 @@ PREVIOUS_HOST) where that host can be run:
 * the warm start: the first quick call of a session right after
   ``initialize`` and after the client's usual pause of a second, with the
   workers started with the host (the default) and on first use
-  (``--no-warm-start``);
+  (``--no-warm-start``), and the time ``initialize`` takes to be answered
+  (WARM_ROUNDS fresh hosts each);
 * over HTTP, a well-behaved client's ping while HALF_OPEN connections (each
   having sent half a request line) are held open, the host limited to the
   usual 1,024 open files.
@@ -43,6 +44,7 @@ ROOT = Path(__file__).resolve().parent.parent
 PREVIOUS_HOST = "f24c378"
 """The last commit whose host ran calls in threads of the server process."""
 ROUNDS = 3
+WARM_ROUNDS = 5
 LATER_CALLS = 30
 STUCK = 45
 PING_PATIENCE = 5.0
@@ -183,12 +185,14 @@ def sigint_during_training(tmp: Path, data: Path) -> float:
         host.close()
 
 
-def first_call(argv: list[str], tmp: Path, pause: float) -> float:
-    """Seconds of the first quick call of a fresh host, made `pause` seconds after initialize."""
+def first_call(argv: list[str], tmp: Path, pause: float) -> tuple[float, float]:
+    """(seconds to the answer of initialize, seconds of the first quick call made `pause` s after it) of a fresh host."""
+    started = time.perf_counter()
     host = Host(argv, tmp)
+    initialized = time.perf_counter() - started
     try:
         time.sleep(pause)
-        return add(host)
+        return initialized, add(host)
     finally:
         host.close()
 
@@ -197,13 +201,15 @@ def warm_start(tmp: Path) -> None:
     base = ["-m", "quelmar.host", "--root", str(tmp)]
     variants = {"warm": base, "cold": [*base, "--no-warm-start"]}
     for pause in (0.0, 1.0):
-        times: dict[str, list[float]] = {k: [] for k in variants}
-        for round_ in range(ROUNDS):
+        times: dict[str, list[tuple[float, float]]] = {k: [] for k in variants}
+        for round_ in range(WARM_ROUNDS):
             for key in (list(variants) if round_ % 2 == 0 else list(variants)[::-1]):
                 times[key].append(first_call(variants[key], tmp, pause))
         for key, series in times.items():
-            print(f"  first quick call {pause:g} s after initialize, {key} start: {ms(min(series))} (min) "
-                  f"{ms(statistics.median(series))} (median)")
+            firsts, inits = [s[1] for s in series], [s[0] for s in series]
+            print(f"  first quick call {pause:g} s after initialize, {key} start: {ms(min(firsts))} (min) "
+                  f"{ms(statistics.median(firsts))} (median); initialize answered after "
+                  f"{ms(statistics.median(inits))} (median)")
 
 
 def half_open_ping(tmp: Path) -> None:

@@ -588,6 +588,126 @@ def test_a_module_that_cannot_be_imported_is_still_listed(monkeypatch):
     assert description.startswith("Tool execute_fitrun.\n\nHost note: ")
 
 
+def _described(error=False):
+    tools = {entry.name: {"doc": f"Tool {entry.name}."} for entry in TOOLS}
+    if error:
+        tools["execute_fitrun"] = {"error": "ImportError: training pipeline missing"}
+    return {"tools": tools, "supported_methods": ["linear", "MLP"]}
+
+
+def test_tool_descriptions_are_cached_for_the_next_host(tmp_path, monkeypatch):
+    """A complete answer is read from the cache next time; a damaged or incomplete one is asked for again."""
+    from quelmar.host import server as server_module
+
+    monkeypatch.setenv(server_module.CACHE_ENV, str(tmp_path))
+    answers = []
+
+    async def run_process(argv, **kw):
+        assert argv[-1] == "--describe"
+        return SimpleNamespace(returncode=0, stdout=json.dumps(answers.pop(0)).encode())
+
+    monkeypatch.setattr(server_module.anyio, "run_process", run_process)
+    answers[:] = [_described(error=True), _described()]
+    for _ in range(2):  # an incomplete answer is not kept: the next host asks again
+        assert "error" in anyio.run(server_module.describe_tools)["tools"]["execute_fitrun"]
+        answers.insert(0, _described(error=True))
+    answers[:] = [_described()]
+    assert anyio.run(server_module.describe_tools) == _described()
+    assert answers == []  # it was asked for
+    assert anyio.run(server_module.describe_tools) == _described()  # and now comes from the cache
+    (cached,) = tmp_path.glob("host-tools-*.json")
+    for damaged in ("{not json", json.dumps({"tools": {}, "supported_methods": []}), '{"tools": 1}'):
+        cached.write_text(damaged)
+        answers[:] = [_described()]
+        assert anyio.run(server_module.describe_tools) == _described() and answers == []
+    assert [p.name for p in tmp_path.iterdir()] == [cached.name]  # no temporary file left behind
+    older = [tmp_path / f"host-tools-{i}.json" for i in range(server_module.CACHE_KEPT)]
+    for age, path in enumerate(older, 1):  # earlier installations' files: the oldest goes
+        path.write_text("{}")
+        os.utime(path, ns=(cached.stat().st_mtime_ns - age * 10**9,) * 2)
+    cached.unlink()
+    answers[:] = [_described()]
+    anyio.run(server_module.describe_tools)
+    assert sorted(tmp_path.iterdir()) == sorted([cached, *older[:-1]])
+
+
+@pytest.mark.parametrize("change", ["edit a module", "add a module", "new version", "other interpreter"])
+def test_the_description_cache_is_named_by_the_installation(tmp_path, monkeypatch, change):
+    from quelmar.host import server as server_module
+
+    package = tmp_path / "quelmar"
+    (package / "tools").mkdir(parents=True)
+    (package / "tools" / "tool.py").write_text("x = 1\n")
+    (package / "notes.txt").write_text("not code")
+    before = server_module.description_cache({server_module.CACHE_ENV: str(tmp_path)}, package)
+    if change == "edit a module":
+        os.utime(package / "tools" / "tool.py", ns=(1, 1))
+    elif change == "add a module":
+        (package / "tools" / "other.so").write_bytes(b"")
+    elif change == "new version":
+        monkeypatch.setattr(server_module, "_version", lambda: "999.0")
+    else:
+        monkeypatch.setattr(sys, "executable", "/elsewhere/python3")
+    after = server_module.description_cache({server_module.CACHE_ENV: str(tmp_path)}, package)
+    assert before.parent == after.parent == tmp_path and before != after
+    (package / "notes.txt").write_text("other text")  # not code: the same name
+    assert server_module.description_cache({server_module.CACHE_ENV: str(tmp_path)}, package) == after
+
+
+def test_the_cache_folder_follows_the_environment(tmp_path):
+    from quelmar.host.server import description_cache
+
+    assert description_cache({"XDG_CACHE_HOME": str(tmp_path)}).parent == tmp_path / "quelmar"
+    assert description_cache({"QUELMAR_HOST_CACHE": str(tmp_path / "c"), "XDG_CACHE_HOME": "/x"}).parent == (
+        tmp_path / "c")
+
+
+def test_every_warm_up_call_works_and_a_failing_one_is_reported(monkeypatch, capsys):
+    from quelmar.host.registry import lane_modules
+    from quelmar.host.worker import warm_up
+
+    quick = list(lane_modules("quick"))
+    assert warm_up(quick) == []
+    assert [e.name for e in TOOLS if e.warmup is not None and e.lane == "quick"] == [
+        "execute_plusor", "execute_timesor", "execute_minusor", "execute_tabextent"]
+    import quelmar.tools.timesor as timesor
+
+    def broken(a, b):
+        raise RuntimeError("no JAX today")
+
+    monkeypatch.setattr(timesor, "execute_timesor", broken)
+    assert warm_up(quick) == ["execute_timesor"]
+    assert "the warm-up call of execute_timesor failed: RuntimeError: no JAX today" in capsys.readouterr().err
+    assert warm_up(["quelmar.tools.fitrun"]) == []  # a module without warm-up calls: nothing run
+
+
+def test_a_worker_spawned_ahead_of_its_lane_is_adopted_once():
+    """The host spawns its first quick worker before its own imports; the lane takes it as its warm worker,
+    and a lane that has a worker already ends such a worker instead of keeping two."""
+    from quelmar.host.pool import Lane, Worker
+
+    async def scenario():
+        async with anyio.create_task_group() as tg:
+            lane = Lane("quick tools", (), size=1)
+            lane.attach(tg)
+            early, spare = await Worker.spawn((), warm=True), await Worker.spawn((), warm=True)
+            lane.prestart(early)
+            await lane.warm()
+            adopted = list(lane._idle)
+            lane.prestart(spare)
+            await lane.warm()
+            with anyio.fail_after(30):
+                await spare.process.wait()
+            idle = list(lane._idle)
+            await lane.shutdown()
+            tg.cancel_scope.cancel()
+            return early, adopted, idle, lane._workers
+
+    early, adopted, idle, left = anyio.run(scenario)
+    assert adopted == idle == [early] and left == 0
+    assert early.process.returncode is not None
+
+
 @pytest.mark.parametrize(
     ("supported", "note"),
     [

@@ -293,27 +293,30 @@ def test_a_model_over_the_parameter_bound_is_refused_before_anything_is_read(sav
 
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                     reason="AddressSanitizer's shadow memory admits no data limit")
-def test_workers_run_jax_under_their_memory_limit(tmp_path):
-    """Slow (a host, a quick and a training worker): the limit must hold in real worker processes."""
+def test_workers_run_jax_under_their_memory_limit(tmp_path, monkeypatch):
+    """Slow (a quick and a training worker): the limit must hold in real worker processes."""
     sys.path.insert(0, str(Path(__file__).parent))
-    from test_host_hardened import RawHost, text, training, training_data
+    from test_host import in_process, ok
+    from test_host_hardened import training, training_data
 
-    host = RawHost(["-m", "quelmar.host", "--root", str(tmp_path), "--worker-memory-mb", "512"], tmp_path)
-    try:
-        host.initialize()
-        answer = host.response(host.call("execute_plusor", {"a": 1.5, "b": 2}))
-        assert json.loads(text(answer)) == {"result": 3.5}
-        # The quick worker has answered, so its limit is set (the training worker, started
-        # meanwhile, may still be on its way to setting its own; the training below shows it).
-        (pid,) = [p for p in host.children() if b"quelmar.tools.plusor" in Path(f"/proc/{p}/cmdline").read_bytes()]
-        limits = Path(f"/proc/{pid}/limits").read_text().splitlines()
+    from quelmar.host.__main__ import _parse
+    from quelmar.host.policy import HOME_ENV, FilePolicy
+    from quelmar.host.worker import MEMORY_ENV
+
+    for name in (HOME_ENV, MEMORY_ENV):  # restored after the test; the option sets them for the workers
+        monkeypatch.setenv(name, "")
+    _parse(["--worker-memory-mb", "512", "--output-dir", str(tmp_path / "home")])
+    assert os.environ[MEMORY_ENV] == "512"
+    with in_process(policy=FilePolicy([tmp_path]), workers=1, warm=False, env=dict(os.environ)) as client:
+        assert ok(client.call("execute_plusor", {"a": 1.5, "b": 2})) == {"result": 3.5}
+        (worker,) = client.host.quick._idle
+        limits = Path(f"/proc/{worker.pid}/limits").read_text().splitlines()
         assert [line.split()[3:5] for line in limits if line.startswith("Max data size")] == [[str(512 << 20)] * 2]
         # A training that needs more fails with a clear error (JAX's dispatch threads would wait for ever).
         big = {**training(training_data(tmp_path), "MLP", 1), "nneurons": 3000, "nlayers": 2}
-        answer = host.response(host.call("execute_fitrun", big))
-        assert text(answer).endswith("(the worker's memory limit is 512 MiB: --worker-memory-mb)"), answer
-    finally:
-        host.close()
+        result = client.call("execute_fitrun", big)
+        assert result.is_error
+        assert result.content[0].text.endswith("(the worker's memory limit is 512 MiB: --worker-memory-mb)"), result
 
 
 def test_a_file_handed_as_an_open_folder_is_named_by_where_it_lies(tree):

@@ -1,4 +1,8 @@
-"""The tool host under load, cancellation, signals and malformed input, driven with raw JSON-RPC lines."""
+"""The tool host under load, cancellation, signals and malformed input, driven with raw JSON-RPC messages.
+
+What is about the protocol runs against one in-process host (real worker processes) over the SDK's
+in-memory streams, a connection per test; what only a process shows (the stdio wire and its line
+limit, signals, exit statuses, HTTP, what the server process maps) runs against host subprocesses."""
 
 import atexit
 import json
@@ -11,9 +15,15 @@ import sys
 import tempfile
 import threading
 import time
+from contextlib import asynccontextmanager
 from pathlib import Path
+from types import SimpleNamespace
 
+import anyio
+import mcp_types as types
 import pytest
+from mcp.shared.memory import create_client_server_memory_streams
+from mcp.shared.message import SessionMessage
 
 import quelmar.tools
 
@@ -24,33 +34,11 @@ LOGS = HOME / "logs"
 WAIT = 120  # a safety net against a hung host, not a measurement
 
 
-class RawHost:
-    """The host as a subprocess, spoken to one JSON line at a time."""
+class Exchange:
+    """A connection to the host spoken to one JSON-RPC message at a time (``send`` is the transport's)."""
 
-    def __init__(self, args, tmp_path, env=None, **popen):
-        self.stderr_path = tmp_path / f"stderr-{time.monotonic_ns()}.txt"
-        self.stderr = open(self.stderr_path, "w")
-        self.proc = subprocess.Popen(
-            [sys.executable, "-P", *args],
-            stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE,
-            stderr=self.stderr,
-            cwd=tmp_path,
-            env={**os.environ, "QUELMAR_HOME": str(HOME), **(env or {})},
-            **popen,
-        )
+    def __init__(self):
         self.inbox, self.seen, self.next_id = queue.Queue(), [], 1000  # above the ids tests write by hand
-        threading.Thread(target=self._read, daemon=True).start()
-
-    def _read(self):
-        for line in self.proc.stdout:
-            self.inbox.put(json.loads(line))
-        self.inbox.put(None)
-
-    def send(self, message):
-        text = message if isinstance(message, str) else json.dumps(message)
-        self.proc.stdin.write(text.encode() + b"\n")
-        self.proc.stdin.flush()
 
     def request(self, method, params=None, **extra):
         self.next_id += 1
@@ -99,6 +87,35 @@ class RawHost:
             params["_meta"] = {"progressToken": token}
         return self.request("tools/call", params)
 
+
+class RawHost(Exchange):
+    """The host as a subprocess, spoken to one JSON line at a time (for the wire, signals, exit statuses)."""
+
+    def __init__(self, args, tmp_path, env=None, **popen):
+        super().__init__()
+        self.stderr_path = tmp_path / f"stderr-{time.monotonic_ns()}.txt"
+        self.stderr = open(self.stderr_path, "w")
+        self.proc = subprocess.Popen(
+            [sys.executable, "-P", *args],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=self.stderr,
+            cwd=tmp_path,
+            env={**os.environ, "QUELMAR_HOME": str(HOME), **(env or {})},
+            **popen,
+        )
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.proc.stdout:
+            self.inbox.put(json.loads(line))
+        self.inbox.put(None)
+
+    def send(self, message):
+        text = message if isinstance(message, str) else json.dumps(message)
+        self.proc.stdin.write(text.encode() + b"\n")
+        self.proc.stdin.flush()
+
     def children(self):
         """Process ids of the host's child processes (its workers)."""
         pids = []
@@ -121,6 +138,84 @@ class RawHost:
                 self.proc.kill()
                 self.proc.wait()
         self.stderr.close()
+
+
+class MemoryConnection(Exchange):
+    """A connection to an in-process host over the SDK's in-memory streams (the host's workers are real processes).
+
+    Closing it ends the connection as a client going away would: its calls in
+    flight are cancelled, the host and its workers go on.
+    """
+
+    def __init__(self, shared):
+        super().__init__()
+        self.portal, self.host = shared.portal, shared.host
+        self._context = self.portal.wrap_async_context_manager(self._connected(shared.server))
+        self._context.__enter__()
+
+    @asynccontextmanager
+    async def _connected(self, server):
+        async with create_client_server_memory_streams() as ((client_read, client_write), (server_read, server_write)):
+            async with anyio.create_task_group() as tg:
+                tg.start_soon(server.run, server_read, server_write, self.host.initialization_options(server))
+                tg.start_soon(self._read, client_read)
+                self._write = client_write
+                yield
+                tg.cancel_scope.cancel()
+
+    async def _read(self, stream):
+        async for item in stream:
+            if isinstance(item, Exception):  # the in-memory streams carry no unreadable lines
+                raise item
+            self.inbox.put(item.message.model_dump(by_alias=True, exclude_none=True, mode="json"))
+
+    def send(self, message):
+        parsed = types.jsonrpc_message_adapter.validate_python(message)
+        self.portal.call(self._write.send, SessionMessage(parsed))
+
+    def close(self):
+        self._context.__exit__(None, None, None)
+
+
+@pytest.fixture(scope="module")
+def shared(tmp_path_factory):
+    """One in-process host for the protocol-level tests, each on a connection of its own (``connect``).
+
+    Its workers run the test setup of ``host_launcher.py`` (execute_timesor waits for a gate
+    that never opens; a == -2 ignores interrupts too); one quick worker; 50 calls may wait.
+    Its root is pytest's base temporary directory (every tmp_path lies in it).
+    """
+    from anyio.from_thread import start_blocking_portal
+
+    from quelmar.host.policy import FilePolicy
+    from quelmar.host.resources import output_home
+    from quelmar.host.server import ToolHost
+    from quelmar.host.worker import TEST_SETUP_ENV
+
+    gate = tmp_path_factory.mktemp("gate") / "never"
+    env = {**os.environ, "QUELMAR_HOME": str(HOME), TEST_SETUP_ENV: str(LAUNCHER), "QUELMAR_TEST_GATE": str(gate)}
+    host = ToolHost(policy=FilePolicy([tmp_path_factory.getbasetemp()]), workers=1, max_queue=50, grace=2,
+                    progress_interval=0.2, env=env, home=output_home(env), warm=False)
+    with start_blocking_portal() as portal, portal.wrap_async_context_manager(host.running()):
+        yield SimpleNamespace(portal=portal, host=host, server=host.build_server(), gate=gate)
+
+
+@pytest.fixture
+def connect(shared):
+    connections = []
+
+    def connect():
+        connections.append(MemoryConnection(shared))
+        return connections[-1]
+
+    yield connect
+    for connection in connections:
+        connection.close()
+    lanes = (shared.host.quick, shared.host.training)
+    deadline = time.monotonic() + WAIT  # the calls of a closed connection are withdrawn or stopped
+    while any(lane.queue or lane.running for lane in lanes):
+        assert time.monotonic() < deadline, "calls of a closed connection still queued or running"
+        time.sleep(0.02)
 
 
 @pytest.fixture
@@ -304,8 +399,8 @@ def test_the_server_process_runs_no_tool(initialized):
     assert initialized.children()  # the call ran in a worker
 
 
-def test_requests_before_initialize_are_refused_with_a_reason(start):
-    host = start(["-m", "quelmar.host", "--no-warm-start"])
+def test_requests_before_initialize_are_refused_with_a_reason(connect):
+    host = connect()
     assert "result" in host.response(host.request("ping"))
     for method, params in [("tools/call", {"name": "execute_plusor", "arguments": {"a": 1, "b": 2}}), ("tools/list", {})]:
         error = host.response(host.request(method, params))["error"]
@@ -317,8 +412,8 @@ def test_requests_before_initialize_are_refused_with_a_reason(start):
 # -- workers -------------------------------------------------------------------
 
 
-def test_ping_is_answered_with_a_stuck_call_and_a_hundred_queued(start, tmp_path):
-    host = start([str(LAUNCHER), str(tmp_path / "never"), "--workers", "1", "--no-warm-start", "--max-queue", "50"])
+def test_ping_is_answered_with_a_stuck_call_and_a_hundred_queued(connect, shared):
+    host = connect()  # one worker, 50 calls may wait
     host.initialize()
     calls = [host.call("execute_timesor", {"a": -1, "b": 1}) for _ in range(101)]  # a == -1: never returns
     busy = [host.response(i) for i in calls[51:]]
@@ -329,33 +424,40 @@ def test_ping_is_answered_with_a_stuck_call_and_a_hundred_queued(start, tmp_path
     for i in calls[:51]:  # the running call is interrupted, the queued ones withdrawn
         host.notify("notifications/cancelled", {"requestId": i})
     assert host.response(host.request("ping"), timeout=10)["result"] == {}
-    host.proc.stdin.close()
-    assert host.proc.wait(30) == 0
+    _wait_until_quiet(shared.host)
 
 
-def test_a_call_over_its_time_limit_is_interrupted(start, tmp_path):
-    host = start([str(LAUNCHER), str(tmp_path / "never"), "--workers", "1", "--no-warm-start", "--call-timeout", "1", "--grace", "2"])
+def _wait_until_quiet(host):
+    """Wait until no call of the host is queued or running (a safety net, not a measurement)."""
+    deadline = time.monotonic() + WAIT
+    while any(lane.queue or lane.running for lane in (host.quick, host.training)):
+        assert time.monotonic() < deadline, "calls are still queued or running"
+        time.sleep(0.02)
+
+
+def test_a_call_over_its_time_limit_is_interrupted(connect, shared, monkeypatch):
+    monkeypatch.setattr(shared.host, "call_timeout", 1.0)  # --call-timeout 1; the grace is 2 s
+    host = connect()
     host.initialize()
     answer = host.response(host.call("execute_timesor", {"a": -1, "b": 1}))
     assert answer["result"]["isError"]
     assert text(answer) == "execute_timesor did not finish within its time limit of 1 s (--call-timeout) and was interrupted"
-    (tmp_path / "never").touch()
-    assert text(host.response(host.call("execute_timesor", {"a": 2, "b": 3}))) == '{"result": 6.0}'
+    assert text(host.response(host.call("execute_minusor", {"a": 9, "b": 3}))) == '{"result": 6.0}'
     answer = host.response(host.call("execute_timesor", {"a": -2, "b": 1}))  # deaf to the interrupt
     assert text(answer) == (
         "execute_timesor did not finish within its time limit of 1 s (--call-timeout) "
         "and was stopped (its worker process was killed)"
     )
-    assert text(host.response(host.call("execute_timesor", {"a": 2, "b": 4}))) == '{"result": 8.0}'  # a new worker
+    assert text(host.response(host.call("execute_minusor", {"a": 9, "b": 5}))) == '{"result": 4.0}'  # a new worker
 
 
 # -- trainings -----------------------------------------------------------------
 
 
-def test_cancelling_trainings(start, tmp_path, logs):
+def test_cancelling_trainings(connect, tmp_path, logs):
     """A running training is interrupted (its log written), a queued one never runs, the next one runs."""
     data = training_data(tmp_path)
-    host = start(["-m", "quelmar.host", "--no-warm-start", "--root", str(tmp_path), "--progress-interval", "0.2"])
+    host = connect()  # progress every 0.2 s
     host.initialize()
     running = host.call("execute_fitrun", training(data), token="run")
     progress = host.progress("run")

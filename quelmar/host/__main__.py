@@ -86,8 +86,13 @@ def _count(text: str) -> int:
 
 
 def _parse(argv: list[str] | None) -> argparse.Namespace:
-    from quelmar.host.pool import default_max_queue, default_pool_size
-    from quelmar.host.server import DEFAULT_CALL_TIMEOUT, DEFAULT_GRACE, DEFAULT_PROGRESS_INTERVAL
+    from quelmar.host.pool import (
+        DEFAULT_CALL_TIMEOUT,
+        DEFAULT_GRACE,
+        DEFAULT_PROGRESS_INTERVAL,
+        default_max_queue,
+        default_pool_size,
+    )
     from quelmar.host.worker import default_memory_mb
 
     parser = argparse.ArgumentParser(
@@ -235,7 +240,10 @@ def _host(args: argparse.Namespace) -> Any:
 async def _serve(args: argparse.Namespace, wire: tuple[Any, Any] | None, sock: Any = None) -> int:
     import anyio
 
-    host = _host(args)
+    early = await _spawn_quick_worker() if args.warm_start else None
+    host = _host(args)  # imports the protocol's libraries meanwhile
+    if early is not None:
+        host.quick.prestart(early)
     _log_home(args.output_dir)
     _log_roots(host)
     received: list[int] = []
@@ -269,6 +277,18 @@ async def _serve(args: argparse.Namespace, wire: tuple[Any, Any] | None, sock: A
 
 
 MIB = 1024 * 1024
+
+
+async def _spawn_quick_worker() -> Any:
+    """A quick worker, spawned before the server's own (slow) imports so that the two overlap; None on failure."""
+    from quelmar.host.pool import Worker
+    from quelmar.host.registry import lane_modules
+
+    try:
+        return await Worker.spawn(lane_modules("quick"), warm=True)
+    except OSError as exc:
+        logging.getLogger("quelmar.host").warning("cannot start a quick worker ahead of use: %s", exc)
+        return None
 
 
 def _log_home(home: Path) -> None:

@@ -39,6 +39,15 @@ __all__ = ["Busy", "Job", "Lane", "Outcome", "Worker", "WorkerDied"]
 
 logger = logging.getLogger("quelmar.host")
 
+DEFAULT_PROGRESS_INTERVAL = 5.0
+"""Seconds between two progress notifications of a running call."""
+
+DEFAULT_CALL_TIMEOUT = 120.0
+"""Seconds a quick tool's call may run."""
+
+DEFAULT_GRACE = 10.0
+"""Seconds a stopped call gets after its interrupt before its worker is killed."""
+
 MAX_MESSAGE_BYTES = 256 * 1024 * 1024
 """Longest line a worker may send (a result of a very wide table)."""
 
@@ -68,24 +77,39 @@ class Worker:
         self._reader = BufferedByteReceiveStream(process.stdout)
 
     @classmethod
-    async def start(cls, modules: tuple[str, ...], env: Mapping[str, str] | None = None) -> Worker:
-        """Start ``python -P -m quelmar.host.worker MODULE...`` and wait until it has imported them."""
+    async def spawn(
+        cls, modules: tuple[str, ...], env: Mapping[str, str] | None = None, *, warm: bool = False
+    ) -> Worker:
+        """Start ``python -P -m quelmar.host.worker MODULE...`` without waiting for it (see ``ready``).
+
+        ``warm``: the worker also runs each tool's warm-up call before it says it is ready.
+        """
         process = await anyio.open_process(
-            [sys.executable, "-P", "-m", "quelmar.host.worker", *modules],
+            [sys.executable, "-P", "-m", "quelmar.host.worker", *(["--warm"] if warm else []), *modules],
             stdin=-1,
             stdout=-1,
             stderr=None,
             start_new_session=True,
             env=dict(env) if env is not None else None,
         )
-        worker = cls(process)
+        return cls(process)
+
+    async def ready(self) -> Worker:
+        """Wait until the worker has imported its modules (closing it if that fails or is cancelled)."""
         try:
-            await worker.receive()
+            await self.receive()
         except BaseException:
             with anyio.CancelScope(shield=True):
-                await worker.close(0)
+                await self.close(0)
             raise
-        return worker
+        return self
+
+    @classmethod
+    async def start(
+        cls, modules: tuple[str, ...], env: Mapping[str, str] | None = None, *, warm: bool = False
+    ) -> Worker:
+        """Start a worker and wait until it has imported its modules."""
+        return await (await cls.spawn(modules, env, warm=warm)).ready()
 
     @property
     def pid(self) -> int:
@@ -231,6 +255,7 @@ class Lane:
         self._quiet = anyio.Event()
         self._quiet.set()
         self._warming = False
+        self._early: Worker | None = None
 
     def attach(self, tg: anyio.abc.TaskGroup) -> None:
         """Run the lane's calls in ``tg`` (the host's task group)."""
@@ -246,18 +271,28 @@ class Lane:
         self.queue.append(job)
         self._pump()
 
+    def prestart(self, worker: Worker) -> None:
+        """Hand the lane a worker spawned ahead of the lane itself; ``warm`` adopts it."""
+        self._early = worker
+
     async def warm(self) -> None:
         """Start one worker ahead of use, unless one exists; return when it is ready (or has failed).
 
-        Calls that arrive meanwhile wait for it rather than start workers of their own.
+        The worker runs its tools' warm-up calls before it is ready, so that the
+        first call costs what a later one does. Calls that arrive meanwhile wait
+        for it rather than start workers of their own.
         """
+        early, self._early = self._early, None
         if self._workers or self._closing:
+            if early is not None:
+                with anyio.CancelScope(shield=True):
+                    await early.close(0)
             return
         self._workers += 1
         self._warming = True
         worker = None
         try:
-            worker = await Worker.start(self.modules, self.env)
+            worker = await (early.ready() if early is not None else Worker.start(self.modules, self.env, warm=True))
         except Exception as exc:
             logger.warning("cannot start a %s worker ahead of use: %s", self.name, exc)
         finally:

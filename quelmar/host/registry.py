@@ -25,6 +25,8 @@ FLOAT32_NOTE = (
     "arithmetic in the last digits (10.5 + 3.2 gives 13.699999809265137)."
 )
 
+ARITHMETIC_WARMUP = (("a", 1.0), ("b", 2.0))
+
 
 @dataclass(frozen=True)
 class ToolEntry:
@@ -53,6 +55,9 @@ class ToolEntry:
     """What the host adds after the docstring, beyond the derived notes (paths, training methods)."""
     read_only: bool = True
     """The tool only reads; a tool that is not read-only writes files of its own."""
+    warmup: tuple[tuple[str, Any], ...] | None = None
+    """Arguments of a harmless call that a worker started ahead of use makes once (JAX's first
+    operations and pandas' first parse cost far more than later ones); None: no such call."""
 
     @property
     def input_schema(self) -> dict[str, Any]:
@@ -71,21 +76,21 @@ class ToolEntry:
 TOOLS: tuple[ToolEntry, ...] = (
     ToolEntry(
         "execute_plusor", "quelmar.tools.plusor", "Add two numbers",
-        "Add two numbers in single precision with JAX.", note=FLOAT32_NOTE,
+        "Add two numbers in single precision with JAX.", note=FLOAT32_NOTE, warmup=ARITHMETIC_WARMUP,
     ),
     ToolEntry(
         "execute_timesor", "quelmar.tools.timesor", "Multiply two numbers",
-        "Multiply two numbers in single precision with JAX (a * b).", note=FLOAT32_NOTE,
+        "Multiply two numbers in single precision with JAX (a * b).", note=FLOAT32_NOTE, warmup=ARITHMETIC_WARMUP,
     ),
     ToolEntry(
         "execute_minusor", "quelmar.tools.minusor", "Subtract two numbers",
-        "Subtract b from a in single precision with JAX (a - b).", note=FLOAT32_NOTE,
+        "Subtract b from a in single precision with JAX (a - b).", note=FLOAT32_NOTE, warmup=ARITHMETIC_WARMUP,
     ),
     ToolEntry(
         "execute_tabextent", "quelmar.tools.tabextent", "CSV table dimensions",
         "Get the number of rows and columns and the column names of a CSV table, "
         "from a file path or from CSV text (give exactly one of the two).",
-        paths=("file_path",), content=("csv_content",),
+        paths=("file_path",), content=("csv_content",), warmup=(("csv_content", "x,y\n1,2\n"),),
     ),
     ToolEntry(
         "execute_fitrun", "quelmar.tools.fitrun", "Train a model from CSV data",

@@ -10,9 +10,11 @@ How a request is served:
   results are float32 values, column indices count from 0, paths are resolved
   against the allowed roots, which training methods work). The docstrings are
   read once by a short-lived ``quelmar.host.worker --describe`` process that
-  the host starts with itself. A module that cannot be imported is still
-  listed, with a short description that says why, and is asked about again
-  at the next listing.
+  the host starts with itself, and cached for the next host of the same
+  installation (``description_cache``), so that a host usually starts no
+  such process and its workers' start has the cores to itself. A module that
+  cannot be imported is still listed, with a short description that says
+  why, and is asked about again at the next listing.
 * ``tools/call``: the path arguments are checked against the file-access
   policy (``quelmar.host.policy``), then the call goes to a worker process
   (``quelmar.host.pool``): the quick tools to a small pool, trainings to one
@@ -45,12 +47,14 @@ How a request is served:
 
 from __future__ import annotations
 
+import hashlib
 import inspect
 import json
 import logging
 import os
 import re
 import sys
+import tempfile
 import time
 import warnings
 from collections.abc import AsyncIterator, Mapping
@@ -69,7 +73,17 @@ from mcp_types.version import MODERN_PROTOCOL_VERSIONS
 from pydantic import ValidationError
 
 from quelmar.host.policy import NO_ROOTS, FilePolicy, Refused, paths_from_root_uris
-from quelmar.host.pool import Busy, Job, Lane, Outcome, default_max_queue, default_pool_size
+from quelmar.host.pool import (
+    DEFAULT_CALL_TIMEOUT,
+    DEFAULT_GRACE,
+    DEFAULT_PROGRESS_INTERVAL,
+    Busy,
+    Job,
+    Lane,
+    Outcome,
+    default_max_queue,
+    default_pool_size,
+)
 from quelmar.host.registry import TOOLS, ToolEntry, lane_modules, tool_entry
 from quelmar.host.resources import OutputHome, ResourceError, list_resources, output_home, produced_content, read_resource
 from quelmar.host.tasks import TaskStore
@@ -79,15 +93,6 @@ from quelmar.host.wire import has_lone_surrogate
 __all__ = ["DEFAULT_PROGRESS_INTERVAL", "ToolHost", "error_text", "to_jsonable"]
 
 logger = logging.getLogger("quelmar.host")
-
-DEFAULT_PROGRESS_INTERVAL = 5.0
-"""Seconds between two progress notifications of a running call."""
-
-DEFAULT_CALL_TIMEOUT = 120.0
-"""Seconds a quick tool's call may run."""
-
-DEFAULT_GRACE = 10.0
-"""Seconds a stopped call gets after its interrupt before its worker is killed."""
 
 DESCRIBE_TIMEOUT = 300.0
 """Seconds the process that reads the tool descriptions may take (it imports every tool module)."""
@@ -151,14 +156,107 @@ def call_result(outcome: Outcome, home: OutputHome | None = None, *, links: bool
 
 
 async def describe_tools() -> dict[str, Any]:
-    """Ask a short-lived worker for the tools' docstrings and the supported training methods."""
+    """The tools' docstrings and the supported training methods: from the cache, else from a short-lived worker.
+
+    A complete answer (every module imported) is cached for the next host of the same installation.
+    """
+    cache = description_cache()
+    cached = await anyio.to_thread.run_sync(_read_cache, cache)
+    if cached is not None:
+        return cached
     with anyio.fail_after(DESCRIBE_TIMEOUT):
         result = await anyio.run_process(
             [sys.executable, "-P", "-m", "quelmar.host.worker", "--describe"], stderr=None, check=False
         )
     if result.returncode != 0:
         raise RuntimeError(f"the describing process ended with status {result.returncode}")
-    return json.loads(result.stdout)
+    described = json.loads(result.stdout)
+    if described.get("supported_methods") is not None and all("doc" in t for t in described["tools"].values()):
+        await anyio.to_thread.run_sync(_write_cache, cache, described)
+    return described
+
+
+CACHE_ENV = "QUELMAR_HOST_CACHE"
+"""The tool description cache's folder (default: ``$XDG_CACHE_HOME/quelmar``, by default ``~/.cache/quelmar``;
+``~/Library/Caches/quelmar`` on macOS), beside JAX's compilation cache of the trainings."""
+
+
+def description_cache(environ: Mapping[str, str] | None = None, package: Path | None = None) -> Path:
+    """The file holding the tool descriptions of this installation, named by its fingerprint.
+
+    The fingerprint covers the interpreter, the package's version and every
+    installed file of the package (path, size, modification time): a change
+    to any tool or to the pipeline names another file.
+    """
+    environ = os.environ if environ is None else environ
+    if sys.platform == "darwin":
+        base = os.path.expanduser("~/Library/Caches")
+    else:
+        base = environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+    folder = environ.get(CACHE_ENV) or os.path.join(base, "quelmar")
+    digest = hashlib.sha256(f"{sys.executable}\0{sys.version}\0{_version()}".encode())
+    package = package if package is not None else Path(__file__).resolve().parent.parent
+    for path in sorted(package.rglob("*")):
+        if path.suffix in (".py", ".so", ".yaml", ".json") and "__pycache__" not in path.parts:
+            try:
+                st = path.stat()
+            except OSError:
+                continue
+            digest.update(f"\0{path.relative_to(package)}\0{st.st_size}\0{st.st_mtime_ns}".encode())
+    return Path(folder) / f"host-tools-{digest.hexdigest()[:24]}.json"
+
+
+def _read_cache(path: Path) -> dict[str, Any] | None:
+    try:
+        described = json.loads(path.read_text(encoding="utf-8"))
+    except (OSError, ValueError):
+        return None
+    tools = described.get("tools") if isinstance(described, dict) else None
+    if not isinstance(tools, dict) or not all(
+        isinstance(tools.get(entry.name), dict) and isinstance(tools[entry.name].get("doc"), (str, type(None)))
+        for entry in TOOLS
+    ):
+        return None
+    methods = described.get("supported_methods")
+    if not isinstance(methods, list) or not all(isinstance(m, str) for m in methods):
+        return None
+    return described
+
+
+def _write_cache(path: Path, described: dict[str, Any]) -> None:
+    """Write the cache file whole or not at all (another host may write it at the same time)."""
+    try:
+        path.parent.mkdir(parents=True, exist_ok=True)
+        fd, name = tempfile.mkstemp(dir=path.parent, prefix=".host-tools-", suffix=".tmp")
+        try:
+            with os.fdopen(fd, "w", encoding="utf-8") as f:
+                json.dump(described, f)
+            os.replace(name, path)
+        except BaseException:
+            os.unlink(name)
+            raise
+        _prune_cache(path.parent)
+    except OSError as exc:
+        logger.debug("the tool descriptions could not be cached in %s: %s", path, exc)
+
+
+CACHE_KEPT = 8
+"""Description files kept in the cache folder (each installation and reinstallation writes one)."""
+
+
+def _prune_cache(folder: Path) -> None:
+    """Remove all but the CACHE_KEPT newest description files."""
+    files = []
+    for path in folder.glob("host-tools-*.json"):
+        try:
+            files.append((path.stat().st_mtime_ns, path))
+        except OSError:
+            continue
+    for _, path in sorted(files, reverse=True)[CACHE_KEPT:]:
+        try:
+            path.unlink()
+        except OSError:
+            pass
 
 
 def host_note(entry: ToolEntry, doc: str, supported_methods: list[str] | None, roots: list[str]) -> str:

@@ -18,6 +18,11 @@ training tool's capture then writes its log); a SIGINT between calls is
 ignored. The worker ends at the end of its input, and with its parent process
 (Linux parent-death signal).
 
+With ``--warm`` before the modules, the worker first makes each of their
+tools' warm-up call (``ToolEntry.warmup``: JAX's first operations and
+pandas' first parse cost far more than later ones), so that a worker the host
+starts ahead of use serves its first call as fast as its later ones.
+
 ``python -P -m quelmar.host.worker --describe`` instead prints, as one JSON
 object, each tool's docstring (or why its module cannot be imported) and the
 training methods the pipeline supports, then exits.
@@ -54,7 +59,7 @@ from typing import Any, TextIO
 
 from quelmar.host.files import FileGone, FileRefused, OpenedFiles, open_plan
 from quelmar.host.policy import FILES_KEY
-from quelmar.host.registry import tool_entry
+from quelmar.host.registry import TOOLS, tool_entry
 from quelmar.host.stdio import claim_stdio
 from quelmar.host.values import error_text, to_jsonable
 
@@ -232,8 +237,22 @@ def _call_with(request: dict[str, Any], out: TextIO, opened: OpenedFiles) -> dic
             progress.set_callback(None)
 
 
-def serve(modules: list[str]) -> int:
-    """Import the modules, then run requests until the input ends."""
+def warm_up(modules: list[str]) -> list[str]:
+    """Make each warm-up call of the modules' tools once; the tools whose call failed (the worker goes on)."""
+    failed = []
+    for entry in TOOLS:
+        if entry.module not in modules or entry.warmup is None:
+            continue
+        try:
+            getattr(importlib.import_module(entry.module), entry.name)(**dict(entry.warmup))
+        except Exception as exc:
+            failed.append(entry.name)
+            print(f"quelmar-host worker: the warm-up call of {entry.name} failed: {error_text(exc)}", file=sys.stderr)
+    return failed
+
+
+def serve(modules: list[str], warm: bool = False) -> int:
+    """Import the modules (and make their tools' warm-up calls), then run requests until the input ends."""
     global _memory_mb, _wire_fd
     wire_in, wire_out = claim_stdio()
     _wire_fd = wire_in.fileno()
@@ -253,6 +272,8 @@ def serve(modules: list[str]) -> int:
             importlib.import_module(name)
         except Exception as exc:  # reported again by each call of its tool
             print(f"quelmar-host worker: cannot import {name}: {error_text(exc)}", file=sys.stderr)
+    if warm:  # before a test's setup replaces any tool function
+        warm_up(modules)
     setup = os.environ.get(TEST_SETUP_ENV)
     if setup:
         runpy.run_path(setup, run_name="quelmar_host_test_setup")
@@ -292,13 +313,15 @@ def describe() -> dict[str, Any]:
 
 
 def main(argv: list[str] | None = None) -> int:
-    """Entry point: ``--describe`` or the modules to import."""
+    """Entry point: ``--describe``, or the modules to import (after ``--warm``: and warm up)."""
     args = sys.argv[1:] if argv is None else argv
     if args == ["--describe"]:
         wire_in, wire_out = claim_stdio()
         _die_with_parent()
         _send(wire_out, describe())
         return 0
+    if args[:1] == ["--warm"]:
+        return serve(args[1:], warm=True)
     return serve(args)
 
 
