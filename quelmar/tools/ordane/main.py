@@ -126,7 +126,8 @@ OUTPUT
                         plots take its time stamp.
   After the run the pipeline adds: model_file (saved JSON file or None),
   plot_files, best_epoch, epochs_run, stop_reason ("epochs", "patience" or
-  "stopping_loss_train"), device, and metrics: per split ("train",
+  "stopping_loss_train"), device (the devices used: "cpu:0",
+  "gpu:0,gpu:1"), and metrics: per split ("train",
   "validation", "test") the kept model's RMSE, MAE and R2 per output name
   (regression) or accuracy and cross_entropy (classification).
 
@@ -142,7 +143,13 @@ class counts as an error, is left out of the cross-entropy and is counted in
 the log).
 
 gpu_idx picks ``jax.devices('gpu')[gpu_idx]`` when GPUs exist (out of range is
-a ValueError); without a GPU the run uses the CPU and says so.
+a ValueError); without a GPU the run uses the CPU and says so.  With several
+devices (GPUs, or forced CPU devices) the run is data-parallel over all of
+them, gpu_idx's GPU first; ``QUELMAR_DEVICES=1`` keeps it to gpu_idx's GPU
+alone (N: the N devices from gpu_idx's on).  ``QUELMAR_COORDINATOR``,
+``QUELMAR_NUM_PROCESSES`` and ``QUELMAR_PROCESS_ID`` train over several
+processes; only process 0 saves the model and plots (see
+`quelmar.tools.ordane.devices`).
 
 The model reported, saved and plotted is the one with the best validation
 score among the checks; every error reported is that model's, computed in
@@ -169,7 +176,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from . import jax_cache, progress
+from . import devices, jax_cache, progress
 from .data import Scaling, generate_dataset, load_split
 from .model_io import TrainedModel, load_model, model_inputs, predict
 from .models import describe_settings
@@ -245,23 +252,6 @@ def _say(*args) -> None:
     print(*args, flush=True)  # print() looks sys.stdout up at each call
 
 
-def _select_device(gpu_idx: int):
-    import jax
-
-    try:
-        gpus = jax.devices("gpu")
-    except RuntimeError:
-        gpus = []
-    if gpus:
-        if gpu_idx >= len(gpus):
-            raise ValueError(f"gpu_idx {gpu_idx} is out of range: this machine has "
-                             f"{len(gpus)} GPU(s) (0..{len(gpus) - 1})")
-        return gpus[gpu_idx]
-    device = jax.devices("cpu")[0]
-    _say(f"No GPU found; running on the CPU ({device}).")
-    return device
-
-
 def _class_labels(split, files) -> np.ndarray:
     """Sorted distinct integer labels of the training rows (refuses
     non-integer labels in any split)."""
@@ -333,13 +323,13 @@ def train_model(*, config, run_type, gpu_idx=0) -> TrainResult:
     s = parse_settings(config, run_type, gpu_idx)
     import jax
 
-    device = _select_device(s.gpu_idx)
-    with jax.default_device(device):
-        result = _run(s, device, _run_stamp(config, s.interp_method))
+    place = devices.select(s.gpu_idx, _say)
+    with jax.default_device(place.device):
+        result = _run(s, place, _run_stamp(config, s.interp_method))
     output = config.setdefault("OUTPUT", {})
     output.update(model_file=result.model_path, plot_files=list(result.plot_paths),
                   best_epoch=result.best_epoch, epochs_run=result.epochs_run,
-                  stop_reason=result.stop_reason, device=str(device), metrics=result.metrics)
+                  stop_reason=result.stop_reason, device=place.name, metrics=result.metrics)
     return result
 
 
@@ -375,7 +365,7 @@ def _format_metrics(split_metrics: dict) -> str:
     return "; ".join(parts)
 
 
-def _run(s: Settings, device, stamp: str) -> TrainResult:
+def _run(s: Settings, place, stamp: str) -> TrainResult:
     import jax
 
     from . import compiled
@@ -456,15 +446,13 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
     batch = min(s.batch_size, compiled.bucket(n_train))
     plan_batches = compiled.bucket(-(-n_train // batch))
     rows = plan_batches * batch
-    # (device_put, unlike jnp.asarray, runs no program)
-    x_pad = jax.device_put(compiled.pad_rows(x_np, rows))
-    y_pad = jax.device_put(compiled.pad_rows(yt, rows))
+    x_pad, y_pad = place.rows(x_np, yt, rows=rows)  # sharded over several devices
     # The training steps see the rows through the model's parameter-free
     # part, computed once for the training set when it is not too large.
     split_features = (has_split(spec) and
                       math.prod(jax.eval_shape(make_split(spec)[0], x_pad).shape)
                       <= FEATURE_LIMIT)
-    plan = compiled.Plan(batch, plan_batches, split_features)
+    plan = compiled.Plan(batch, plan_batches, split_features, place.width(batch), place.mesh)
     ft = compiled.features(static, lo, hi, x_pad) if split_features else x_pad
 
     # ---------------------------------------------------------- loss & metrics
@@ -500,7 +488,7 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
                                        train_var)
 
     def metrics_of(name, flat):
-        return measure(name, model.output_of(model_in[name], unravel(np.asarray(flat))))
+        return measure(name, model.output_of(model_in[name], unravel(np.asarray(flat)), place))
 
     # The loss of the untrained model over the training rows (float64): the
     # reference for "the loss grew".
@@ -540,7 +528,7 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
     for ep in range(1, s.num_epochs + 1):
         params, opt_state, loss = compiled.epoch(static, plan, lo, hi, params, opt_state,
                                                  s.learning_rate, shuffle_key, ep, ft, y_pad,
-                                                 n_train)
+                                                 n_train, place)
         params = adapted(params, ep)
         loss = float(loss)
         progress.report(ep, s.num_epochs)
@@ -604,10 +592,10 @@ def _run(s: Settings, device, stamp: str) -> TrainResult:
                          error_test, error_name, check_epochs, ep, best_epoch, stop_reason,
                          model, train_seconds=seconds, metrics=metrics)
 
-    if s.bool_save_model:
+    if s.bool_save_model and place.is_main:
         result.model_path = str(model.save(s.model_save_dir, stamp))
         _say(f"Saved the model to {result.model_path}")
-    if s.bool_plot:
+    if s.bool_plot and place.is_main:
         from .plots import make_plots
 
         x_eval, y_eval, eval_name = ((split.x_test, split.y_test, "test") if has_test else
