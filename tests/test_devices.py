@@ -34,7 +34,7 @@ def _worker(folder, **env):
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
 
 
-def _finish(procs, timeout=300):
+def _finish(procs, timeout=150):
     for proc in procs:
         try:
             out, _ = proc.communicate(timeout=timeout)

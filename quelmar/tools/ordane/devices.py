@@ -36,7 +36,9 @@ collectives through gloo) before JAX does anything else; the mesh is then
 every device of every process (``QUELMAR_DEVICES`` does not apply).  Each
 process reads the data files, keeps the rows of its own devices and hands
 them to the global arrays; all processes train the same model, and only
-process 0 saves it and writes plots.
+process 0 saves it and writes plots.  Processes on CPUs compile their
+programs without the persistent compilation cache (programs with CPU
+collectives loaded from it wait forever for their peers).
 """
 
 from __future__ import annotations
@@ -232,6 +234,9 @@ def select(gpu_idx: int, say: Callable[[str], None] = print) -> Placement:
                  f"{len(cpus)} devices: {', '.join(device_name(d) for d in cpus)}")
         say(f"No GPU found; running on the CPU ({shown}).")
         if processes > 1:
+            # Programs with CPU collectives loaded from the persistent cache
+            # wait forever for their peers: compile them in each process.
+            jax.config.update("jax_enable_compilation_cache", False)
             return Placement(cpus, processes)
     if limit is not None:
         if limit > len(chosen):
