@@ -32,7 +32,7 @@ def write_rows(path: Path) -> Path:
 
 def train(folder: Path, save: bool = False) -> tuple[dict, dict]:
     """(report, parameters by "<method>/<name>") of one run per method."""
-    from quelmar.tools.ordane import compiled
+    from quelmar.tools.ordane import compiled, model_io
 
     seen = []
     epoch = compiled.epoch
@@ -46,9 +46,16 @@ def train(folder: Path, save: bool = False) -> tuple[dict, dict]:
                      "params_devices": len(out[0].sharding.device_set)})
         return out
 
+    evaluated = []
+    spread = model_io.apply_spread
+
+    def spread_spy(static, mesh, lo, hi, params, x):
+        evaluated.append(len(x.sharding.device_set))
+        return spread(static, mesh, lo, hi, params, x)
+
     data = write_rows(folder / "rows.csv")
     report, params = {}, {}
-    compiled.epoch = spy
+    compiled.epoch, model_io.apply_spread = spy, spread_spy
     try:
         for method, settings in METHODS.items():
             config = make_config(folder / method, [data], inputs=(0, 1, 2), outputs=(3,),
@@ -56,14 +63,15 @@ def train(folder: Path, save: bool = False) -> tuple[dict, dict]:
                                  TRAIN_PARAM={f"num_epochs_{k}": 12 for k in ("INN", "MLP")}
                                  | {"batch_size": BATCH, "validation_period": 4, "learning_rate": 0.02,
                                     "bool_save_model": save})
-            del seen[:]
+            del seen[:], evaluated[:]
             result, _ = run(config)
             report[method] = {"device": config["OUTPUT"]["device"],
                               "saved": config["OUTPUT"]["model_file"],
-                              "errors_val": result.errors_val, **seen[-1]}
+                              "errors_val": result.errors_val,
+                              "evaluated_on": sorted(set(evaluated)), **seen[-1]}
             params.update({f"{method}/{k}": v for k, v in result.model.params.items()})
     finally:
-        compiled.epoch = epoch
+        compiled.epoch, model_io.apply_spread = epoch, spread
     return report, params
 
 

@@ -1,5 +1,6 @@
 """Training over several devices and several processes gives the model of a
 run on one device; the devices and processes are chosen as documented."""
+import dataclasses
 import json
 import os
 import socket
@@ -67,9 +68,11 @@ def test_two_local_devices_train_the_one_device_model(tmp_path, reference):
         assert seen["device"] == "cpu:0,cpu:1"
         assert seen["x_devices"] == 2 and seen["x_spec"] == ["rows"], method
         assert seen["params_devices"] == 2 and seen["params_replicated"], method
+        assert seen["evaluated_on"] == [2], method  # evaluation chunks sharded too
         assert seen["saved"]
     for method, seen in reference[0].items():
         assert seen["device"] == "cpu:0" and seen["x_devices"] == 1
+        assert seen["evaluated_on"] == []
 
 
 # Slow-ish: two fresh interpreters joined through JAX's distributed runtime.
@@ -84,6 +87,7 @@ def test_two_processes_train_the_one_process_model(tmp_path, reference):
         _assert_same_model(params, reference[1])
         for method, seen in report.items():
             assert seen["x_devices"] == 2 and seen["params_replicated"], (index, method)
+            assert seen["evaluated_on"] == [2], (index, method)
             assert seen["device"].count(",") == 1
             # only process 0 writes the model
             assert bool(seen["saved"]) == (index == 0), (index, method)
@@ -148,3 +152,28 @@ def test_the_device_count_setting(monkeypatch, value, expected):
     place = devices.select(0, said.append)
     assert place.count == expected and place.mesh is None and place.is_main
     assert place.name == "cpu:0" and said == ["No GPU found; running on the CPU (cpu:0)."]
+
+
+@pytest.mark.parametrize(("slots", "extra_rows"), [(5, 0), (6, 0), (8, 3), (5, 1)])
+def test_masked_rows_change_no_epoch(slots, extra_rows):
+    """Mini-batches widened with masked rows (a batch that does not divide by
+    the device count) and rows padded beyond the whole mini-batches (a row
+    count that does not) give the epoch of the plain layout."""
+    from quelmar.tools.ordane import compiled
+    from quelmar.tools.ordane.models import ModelSpec, method_settings
+
+    settings = dataclasses.asdict(method_settings("MLP", {"nlayers": 1, "nneurons": 4}, 3))
+    spec = ModelSpec("MLP", 3, 1, settings, [0.0] * 3, [1.0] * 3)
+    static, (lo, hi) = compiled.Static.of(spec), compiled.grid_arrays(spec)
+    flat, state, key = compiled.initial_state(static, lo, hi, compiled.seed_key(3), 0.01)
+    rng = np.random.default_rng(4)
+    x, y = rng.uniform(size=(13, 3)).astype(np.float32), rng.normal(size=(13, 1)).astype(np.float32)
+
+    def epoch(plan, rows):
+        return compiled.epoch(static, plan, lo, hi, flat, state, 0.01, key, 2,
+                              compiled.pad_rows(x, rows), compiled.pad_rows(y, rows), 13)
+
+    plain = epoch(compiled.Plan(5, 4, False), 20)
+    padded = epoch(compiled.Plan(5, 4, False, slots), 20 + extra_rows)
+    np.testing.assert_allclose(padded[0], plain[0], rtol=1e-5, atol=1e-7)
+    np.testing.assert_allclose(padded[2], plain[2], rtol=1e-5)
