@@ -1,7 +1,7 @@
 """Small trainings for the device tests.
 
 Imported, `train` gives the reference run on this process's devices; run as
-``python devices_worker.py FOLDER`` (with forced CPU devices or the
+``python devices_worker.py FOLDER [METHOD ...]`` (with forced CPU devices or the
 coordinator variables set) it trains the same models and writes
 ``report_<process>.json`` and ``params_<process>.npz`` into FOLDER.
 """
@@ -30,7 +30,7 @@ def write_rows(path: Path) -> Path:
     return path
 
 
-def train(folder: Path, save: bool = False) -> tuple[dict, dict]:
+def train(folder: Path, save: bool = False, methods=tuple(METHODS)) -> tuple[dict, dict]:
     """(report, parameters by "<method>/<name>") of one run per method."""
     from quelmar.tools.ordane import compiled, model_io
 
@@ -57,7 +57,8 @@ def train(folder: Path, save: bool = False) -> tuple[dict, dict]:
     report, params = {}, {}
     compiled.epoch, model_io.apply_spread = spy, spread_spy
     try:
-        for method, settings in METHODS.items():
+        for method in methods:
+            settings = METHODS[method]
             config = make_config(folder / method, [data], inputs=(0, 1, 2), outputs=(3,),
                                  MODEL_PARAM={"interp_method": method, **settings},
                                  TRAIN_PARAM={f"num_epochs_{k}": 12 for k in ("INN", "MLP")}
@@ -82,6 +83,6 @@ if __name__ == "__main__":
     index = os.environ.get("QUELMAR_PROCESS_ID", "0")
     out = folder / f"process{index}"
     out.mkdir(parents=True, exist_ok=True)
-    report, params = train(out, save=True)
+    report, params = train(out, save=True, methods=sys.argv[2:] or tuple(METHODS))
     (folder / f"report_{index}.json").write_text(json.dumps(report))
     np.savez(folder / f"params_{index}.npz", **params)

@@ -29,9 +29,10 @@ def reference(tmp_path_factory):
     return devices_worker.train(tmp_path_factory.mktemp("one"))
 
 
-def _worker(folder, **env):
+def _worker(folder, *methods, **env):
     base = {k: v for k, v in os.environ.items() if k not in DEVICE_VARS}
-    return subprocess.Popen([sys.executable, "-P", WORKER, str(folder)], env=child_env(base, **env),
+    return subprocess.Popen([sys.executable, "-P", WORKER, str(folder), *methods],
+                            env=child_env(base, **env),
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
 
 
@@ -51,7 +52,8 @@ def _results(folder, index):
             dict(np.load(folder / f"params_{index}.npz")))
 
 
-def _assert_same_model(params, reference_params):
+def _assert_same_model(params, reference_params, methods=tuple(devices_worker.METHODS)):
+    reference_params = {k: v for k, v in reference_params.items() if k.split("/")[0] in methods}
     assert params.keys() == reference_params.keys()
     for name, want in reference_params.items():
         # float32 sums in another order, through a dozen Adam steps
@@ -75,16 +77,18 @@ def test_two_local_devices_train_the_one_device_model(tmp_path, reference):
         assert seen["evaluated_on"] == []
 
 
-# Slow-ish: two fresh interpreters joined through JAX's distributed runtime.
+# Slow-ish: two fresh interpreters joined through JAX's distributed runtime
+# compile their programs (without the persistent cache); one method will do.
 def test_two_processes_train_the_one_process_model(tmp_path, reference):
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         port = s.getsockname()[1]
     common = {"QUELMAR_COORDINATOR": f"127.0.0.1:{port}", "QUELMAR_NUM_PROCESSES": "2"}
-    _finish([_worker(tmp_path, QUELMAR_PROCESS_ID=str(i), **common) for i in (0, 1)])
+    _finish([_worker(tmp_path, "MLP", QUELMAR_PROCESS_ID=str(i), **common) for i in (0, 1)])
     for index in (0, 1):
         report, params = _results(tmp_path, index)
-        _assert_same_model(params, reference[1])
+        assert list(report) == ["MLP"]
+        _assert_same_model(params, reference[1], ["MLP"])
         for method, seen in report.items():
             assert seen["x_devices"] == 2 and seen["params_replicated"], (index, method)
             assert seen["evaluated_on"] == [2], (index, method)
@@ -154,7 +158,7 @@ def test_the_device_count_setting(monkeypatch, value, expected):
     assert place.name == "cpu:0" and said == ["No GPU found; running on the CPU (cpu:0)."]
 
 
-@pytest.mark.parametrize(("slots", "extra_rows"), [(5, 0), (6, 0), (8, 3), (5, 1)])
+@pytest.mark.parametrize(("slots", "extra_rows"), [(6, 0), (8, 3), (5, 1)])
 def test_masked_rows_change_no_epoch(slots, extra_rows):
     """Mini-batches widened with masked rows (a batch that does not divide by
     the device count) and rows padded beyond the whole mini-batches (a row
