@@ -39,7 +39,17 @@ def train(folder: Path, save: bool = False, methods=tuple(METHODS)) -> tuple[dic
 
     def spy(*args, **kwargs):
         out = epoch(*args, **kwargs)
-        x = inspect.signature(epoch).bind(*args, **kwargs).arguments["x"]
+        given = inspect.signature(epoch).bind(*args, **kwargs).arguments
+        x, place = given["x"], given.pop("place", None)
+        if not seen and given["plan"].mesh is not None:
+            # the program run over the mesh: half a mini-batch on each of two
+            # devices, the gradients summed across them
+            given["flat"], given["opt_state"], given["key"] = place.replicated(
+                (given["flat"], given["opt_state"], given["key"]))
+            program = compiled._epoch.lower(*given.values()).compile().as_text()
+            plan, row = given["plan"], ",".join(map(str, x.shape[1:]))
+            seen.append({"all_reduce": "all-reduce" in program,
+                         "batch_split": f"f32[{plan.width // 2},{row}]" in program})
         seen.append({"x_devices": len(x.sharding.device_set), "x_spec": list(x.sharding.spec)
                      if hasattr(x.sharding, "spec") else None,
                      "params_replicated": bool(out[0].sharding.is_fully_replicated),
@@ -69,7 +79,9 @@ def train(folder: Path, save: bool = False, methods=tuple(METHODS)) -> tuple[dic
             report[method] = {"device": config["OUTPUT"]["device"],
                               "saved": config["OUTPUT"]["model_file"],
                               "errors_val": result.errors_val,
-                              "evaluated_on": sorted(set(evaluated)), **seen[-1]}
+                              "evaluated_on": sorted(set(evaluated)),
+                              "all_reduce": seen[0].get("all_reduce"),
+                              "batch_split": seen[0].get("batch_split"), **seen[-1]}
             params.update({f"{method}/{k}": v for k, v in result.model.params.items()})
     finally:
         compiled.epoch, model_io.apply_spread = epoch, spread

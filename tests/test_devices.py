@@ -71,10 +71,11 @@ def test_two_local_devices_train_the_one_device_model(tmp_path, reference):
         assert seen["x_devices"] == 2 and seen["x_spec"] == ["rows"], method
         assert seen["params_devices"] == 2 and seen["params_replicated"], method
         assert seen["evaluated_on"] == [2], method  # evaluation chunks sharded too
+        assert seen["all_reduce"] and seen["batch_split"], method  # mini-batches split
         assert seen["saved"]
     for method, seen in reference[0].items():
         assert seen["device"] == "cpu:0" and seen["x_devices"] == 1
-        assert seen["evaluated_on"] == []
+        assert seen["evaluated_on"] == [] and seen["all_reduce"] is None
 
 
 # Slow-ish: two fresh interpreters joined through JAX's distributed runtime
@@ -91,7 +92,8 @@ def test_two_processes_train_the_one_process_model(tmp_path, reference):
         _assert_same_model(params, reference[1], ["MLP"])
         for method, seen in report.items():
             assert seen["x_devices"] == 2 and seen["params_replicated"], (index, method)
-            assert seen["evaluated_on"] == [2], (index, method)
+            assert seen["evaluated_on"] == [2] and seen["all_reduce"], (index, method)
+            assert seen["batch_split"], (index, method)
             assert seen["device"].count(",") == 1
             # only process 0 writes the model
             assert bool(seen["saved"]) == (index == 0), (index, method)
