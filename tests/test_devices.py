@@ -183,3 +183,47 @@ def test_masked_rows_change_no_epoch(slots, extra_rows):
     padded = epoch(compiled.Plan(5, 4, False, slots), 20 + extra_rows)
     np.testing.assert_allclose(padded[0], plain[0], rtol=1e-5, atol=1e-7)
     np.testing.assert_allclose(padded[2], plain[2], rtol=1e-5)
+
+
+@pytest.mark.parametrize(("gpus", "gpu_idx", "limit", "expected"), [
+    (3, 1, None, [1, 2, 0]),
+    (3, 1, 1, [1]),
+    (3, 0, 2, [0, 1]),
+    (1, 0, None, [0]),
+    (2, 2, None, r"gpu_idx 2 is out of range: this machine has 2 GPU\(s\) \(0\.\.1\)"),
+    (2, 0, 3, "QUELMAR_DEVICES is 3, but this process has 2 device"),
+    (3, None, 2, [0, 1]),  # CPU devices: no gpu_idx
+])
+def test_the_devices_chosen(gpus, gpu_idx, limit, expected):
+    from quelmar.tools.ordane.devices import choose
+
+    if isinstance(expected, str):
+        with pytest.raises(ValueError, match=expected):
+            choose(list(range(gpus)), gpu_idx, limit)
+    else:
+        assert choose(list(range(gpus)), gpu_idx, limit) == expected
+
+
+def test_a_gpu_index_beyond_the_gpus_is_refused(monkeypatch):
+    """Never a silent fall-back to the CPU when GPUs are present."""
+    import jax
+
+    from quelmar.tools.ordane import devices
+
+    class Gpu:
+        platform, process_index = "gpu", 0
+
+        def __init__(self, i):
+            self.id = i
+
+    real = jax.devices
+    monkeypatch.setattr(jax, "devices", lambda kind=None: [Gpu(0), Gpu(1)] if kind == "gpu"
+                        else real(kind))
+    for name in DEVICE_VARS:
+        monkeypatch.delenv(name, raising=False)
+    said = []
+    with pytest.raises(ValueError, match="gpu_idx 2 is out of range"):
+        devices.select(2, said.append)
+    monkeypatch.setenv("QUELMAR_DEVICES", "1")
+    place = devices.select(1, said.append)
+    assert place.name == "gpu:1" and place.mesh is None and said == []

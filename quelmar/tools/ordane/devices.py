@@ -49,7 +49,7 @@ from typing import Callable
 import numpy as np
 
 __all__ = ["AXIS", "ENV_COORDINATOR", "ENV_DEVICES", "ENV_NUM_PROCESSES", "ENV_PROCESS_ID",
-           "Placement", "distributed_settings", "select", "start_distributed"]
+           "Placement", "choose", "distributed_settings", "select", "start_distributed"]
 
 AXIS = "rows"
 """The name of the mesh's one axis, over which rows are sharded."""
@@ -162,6 +162,17 @@ class Placement:
 
         return self.processes == 1 or jax.process_index() == 0
 
+    def describe(self, batch: int) -> str | None:
+        """The log line of a data-parallel run with mini-batches of `batch`
+        rows, or None on one device."""
+        if self.mesh is None:
+            return None
+        width = self.width(batch)
+        filled = f"{batch} rows" + (f" (and {width - batch} masked)" if width > batch else "")
+        return (f"Data-parallel over {self.count} devices"
+                f"{f' in {self.processes} processes' if self.processes > 1 else ''}: "
+                f"each mini-batch of {filled} split {width // self.count} per device")
+
     def width(self, rows: int) -> int:
         """`rows` rounded up to a multiple of the device count."""
         return -(-int(rows) // self.count) * self.count
@@ -203,6 +214,23 @@ class Placement:
         return jax.tree_util.tree_map(put, tree)
 
 
+def choose(local: list, gpu_idx: int | None, limit: int | None) -> list:
+    """This process's devices for a one-process run: `local` (its devices of
+    one kind) from `gpu_idx`'s on, the ones before it last (`gpu_idx` None:
+    CPU devices, in order), at most `limit` of them."""
+    if gpu_idx is not None:
+        if gpu_idx >= len(local):
+            raise ValueError(f"gpu_idx {gpu_idx} is out of range: this machine has "
+                             f"{len(local)} GPU(s) (0..{len(local) - 1})")
+        local = local[gpu_idx:] + local[:gpu_idx]
+    if limit is not None:
+        if limit > len(local):
+            raise ValueError(f"{ENV_DEVICES} is {limit}, but this process has "
+                             f"{len(local)} device(s)")
+        local = local[:limit]
+    return list(local)
+
+
 def select(gpu_idx: int, say: Callable[[str], None] = print) -> Placement:
     """The devices of a run (see the module docstring); joins the processes
     named by the environment first.  ValueError for a `gpu_idx` beyond the
@@ -221,26 +249,18 @@ def select(gpu_idx: int, say: Callable[[str], None] = print) -> Placement:
     limit = _device_limit()
     if gpus:
         local = [d for d in gpus if d.process_index == jax.process_index()]
-        if gpu_idx >= len(local):
-            raise ValueError(f"gpu_idx {gpu_idx} is out of range: this machine has "
-                             f"{len(local)} GPU(s) (0..{len(local) - 1})")
+        chosen = choose(local, gpu_idx, None if processes > 1 else limit)
         if processes > 1:
             return Placement(gpus, processes)
-        chosen = local[gpu_idx:] + local[:gpu_idx]
-    else:
-        cpus = jax.devices("cpu")
-        chosen = [d for d in cpus if d.process_index == jax.process_index()]
-        shown = (device_name(chosen[0]) if len(cpus) == 1 else
-                 f"{len(cpus)} devices: {', '.join(device_name(d) for d in cpus)}")
-        say(f"No GPU found; running on the CPU ({shown}).")
-        if processes > 1:
-            # Programs with CPU collectives loaded from the persistent cache
-            # wait forever for their peers: compile them in each process.
-            jax.config.update("jax_enable_compilation_cache", False)
-            return Placement(cpus, processes)
-    if limit is not None:
-        if limit > len(chosen):
-            raise ValueError(f"{ENV_DEVICES} is {limit}, but this process has "
-                             f"{len(chosen)} device(s)")
-        chosen = chosen[:limit]
-    return Placement(chosen)
+        return Placement(chosen)
+    cpus = jax.devices("cpu")
+    local = [d for d in cpus if d.process_index == jax.process_index()]
+    shown = (device_name(local[0]) if len(cpus) == 1 else
+             f"{len(cpus)} devices: {', '.join(device_name(d) for d in cpus)}")
+    say(f"No GPU found; running on the CPU ({shown}).")
+    if processes > 1:
+        # Programs with CPU collectives loaded from the persistent cache
+        # wait forever for their peers: compile them in each process.
+        jax.config.update("jax_enable_compilation_cache", False)
+        return Placement(cpus, processes)
+    return Placement(choose(local, None, limit))

@@ -453,6 +453,8 @@ def _run(s: Settings, place, stamp: str) -> TrainResult:
                       math.prod(jax.eval_shape(make_split(spec)[0], x_pad).shape)
                       <= FEATURE_LIMIT)
     plan = compiled.Plan(batch, plan_batches, split_features, place.width(batch), place.mesh)
+    if place.mesh is not None:
+        _say(place.describe(batch))
     ft = compiled.features(static, lo, hi, x_pad) if split_features else x_pad
 
     # ---------------------------------------------------------- loss & metrics
