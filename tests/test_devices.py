@@ -36,7 +36,7 @@ def _worker(folder, *methods, **env):
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
 
 
-def _finish(procs, timeout=150):
+def _finish(procs, timeout=240):
     for proc in procs:
         try:
             out, _ = proc.communicate(timeout=timeout)
