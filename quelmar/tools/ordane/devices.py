@@ -11,7 +11,10 @@ mini-batch is split over the devices; a batch size that does not divide by
 the device count is rounded up to the next multiple with masked rows (copies
 of the batch's first row that count nowhere), so the mini-batches, their
 order and the model are those of a run on one device (up to the order of
-float32 sums).  With one device a run uses no mesh at all.
+float32 sums).  The training rows are padded to a multiple of the device
+count (the padding is never drawn) and shuffled as one set each epoch, so
+each epoch gathers them across the devices: the split pays off for large
+mini-batches, not for small ones.  With one device a run uses no mesh at all.
 
 Choosing devices (`select`): with GPUs, ``gpu_idx`` must name one of this
 process's GPUs (else ValueError) and comes first: it is the default device
@@ -32,7 +35,8 @@ distributed runtime: set in every process
 
 and start the same training (same configuration and data files) in each.
 The first run of each process calls ``jax.distributed.initialize`` (CPU
-collectives through gloo) before JAX does anything else; the mesh is then
+collectives through gloo), which must come before JAX has computed anything
+in that process (else RuntimeError); the mesh is then
 every device of every process (``QUELMAR_DEVICES`` does not apply).  Each
 process reads the data files, keeps the rows of its own devices and hands
 them to the global arrays; all processes train the same model, and only
