@@ -10,6 +10,10 @@ ordinary arguments: new data of the same shape compiles nothing.
 Row counts are rounded up to a power of two (`bucket`) and the extra rows
 masked, so that row counts that only change the number of mini-batches or
 the size of an evaluation chunk reuse the programs compiled before.
+
+Over several devices (a `Plan` with a mesh, see `devices`) the same programs
+are partitioned by the compiler: each mini-batch is sharded over the mesh's
+one axis, the parameters and the optimiser state stay replicated.
 """
 
 from __future__ import annotations
@@ -25,7 +29,7 @@ import optax
 
 from .models import METHODS, ModelSpec, make_apply, make_split, param_shapes
 
-__all__ = ["Layout", "Plan", "Static", "apply_rows", "bucket", "epoch", "features",
+__all__ = ["Layout", "Plan", "Static", "apply_rows", "apply_spread", "bucket", "epoch", "features",
            "grid_arrays", "initial_state", "layout", "pad_rows", "seed_key"]
 
 
@@ -58,11 +62,22 @@ class Static:
 class Plan:
     """How an epoch walks its rows: `batches` mini-batches of `batch` rows
     (the rows beyond the run's count are masked), on the model's
-    parameter-free features (`split`) or on the inputs."""
+    parameter-free features (`split`) or on the inputs.
+
+    Over several devices, `mesh` is the one-axis mesh the mini-batches are
+    sharded over, and each mini-batch fills `slots` rows: `batch` rounded up
+    to a multiple of the device count, the extra rows masked."""
 
     batch: int
     batches: int
     split: bool
+    slots: int | None = None
+    mesh: object = None
+
+    @property
+    def width(self) -> int:
+        """The rows of each mini-batch as computed (`batch` and the masked ones)."""
+        return self.slots or self.batch
 
 
 def bucket(n: int, least: int = 1) -> int:
@@ -122,6 +137,14 @@ def apply_rows(static: Static, lo, hi, params, x):
     return make_apply(static.spec(lo, hi))(params, x)
 
 
+@functools.partial(jax.jit, static_argnums=(0, 1))
+def apply_spread(static: Static, mesh, lo, hi, params, x):
+    """`apply_rows` with the rows `x` sharded over `mesh` and the outputs
+    gathered onto every device (every process can read them)."""
+    x = _spread(mesh, x, mesh.axis_names[0])
+    return _spread(mesh, make_apply(static.spec(lo, hi))(params, x))
+
+
 @functools.partial(jax.jit, static_argnums=0)
 def features(static: Static, lo, hi, x):
     """The parameter-free part of the model for the rows `x`."""
@@ -134,26 +157,59 @@ def _sample_loss(classify: bool, pred, y):
     return jnp.mean((pred - y) ** 2, axis=1)
 
 
-@functools.partial(jax.jit, static_argnums=(0, 1))
-def epoch(static: Static, plan: Plan, lo, hi, flat, opt_state, learning_rate, key, ep, x, y, n):
+def _spread(mesh, value, *spec):
+    """`value` laid out over `mesh` as `spec` says (a compiler constraint)."""
+    from jax.sharding import NamedSharding, PartitionSpec
+
+    sharding = NamedSharding(mesh, PartitionSpec(*spec))
+    return jax.tree_util.tree_map(lambda v: jax.lax.with_sharding_constraint(v, sharding), value)
+
+
+def _widened(batches, width: int):
+    """Mini-batches (batches, batch, ...) widened to `width` rows by copies
+    of each one's first row (real data, masked by the caller)."""
+    extra = width - batches.shape[1]
+    return jnp.concatenate([batches, jnp.repeat(batches[:, :1], extra, axis=1)], axis=1)
+
+
+def epoch(static: Static, plan: Plan, lo, hi, flat, opt_state, learning_rate, key, ep, x, y, n,
+          place=None):
     """One epoch of Adam over the first `n` rows of `x`, `y` (the others are
     padding): the rows in a random order (drawn from `key` and `ep`), then
     mini-batches of `plan.batch` rows, the last one holding what is left.
-    Returns (parameters, optimiser state, mean loss over the rows)."""
+    Returns (parameters, optimiser state, mean loss over the rows).
+
+    Over a mesh, `place` (a `devices.Placement`) first replicates the
+    parameters, optimiser state and key that are not yet on every device."""
+    if plan.mesh is not None and place is not None:
+        flat, opt_state, key = place.replicated((flat, opt_state, key))
+    return _epoch(static, plan, lo, hi, flat, opt_state, learning_rate, key, ep, x, y, n)
+
+
+@functools.partial(jax.jit, static_argnums=(0, 1))
+def _epoch(static: Static, plan: Plan, lo, hi, flat, opt_state, learning_rate, key, ep, x, y, n):
     spec = static.spec(lo, hi)
     apply_features = make_split(spec)[1] if plan.split else make_apply(spec)
     unravel = functools.partial(layout(static).unravel, xp=jnp)
     optimizer = optax.adam(learning_rate)
-    rows = x.shape[0]
+    rows = plan.batches * plan.batch
     draw = jax.random.uniform(jax.random.fold_in(key, ep), (rows,))
-    order = jnp.argsort(jnp.where(jnp.arange(rows) < n, draw, 2.0))  # the real rows first
+    if x.shape[0] > rows:  # rows padded to a multiple of the device count: never drawn
+        draw = jnp.concatenate([draw, jnp.full(x.shape[0] - rows, 2.0, draw.dtype)])
+    order = jnp.argsort(jnp.where(jnp.arange(x.shape[0]) < n, draw, 2.0))  # real rows first
+    if x.shape[0] > rows:
+        order = order[:rows]
     xb = x[order].reshape(plan.batches, plan.batch, *x.shape[1:])
     yb = y[order].reshape(plan.batches, plan.batch, *y.shape[1:])
+    if plan.width > plan.batch:
+        xb, yb = _widened(xb, plan.width), _widened(yb, plan.width)
+    if plan.mesh is not None:
+        xb, yb = _spread(plan.mesh, (xb, yb), None, plan.mesh.axis_names[0])
     counts = jnp.clip(n - jnp.arange(plan.batches) * plan.batch, 0, plan.batch)
 
     def step(carry, batch_in):
         xi, yi, count = batch_in
-        live = jnp.arange(plan.batch) < count
+        live = jnp.arange(plan.width) < count
 
         def train(carry):
             params, state = carry
@@ -169,6 +225,8 @@ def epoch(static: Static, plan: Plan, lo, hi, flat, opt_state, learning_rate, ke
         return jax.lax.cond(count > 0, train, lambda c: (c, jnp.float32(0.0)), carry)
 
     (flat, opt_state), totals = jax.lax.scan(step, (flat, opt_state), (xb, yb, counts))
+    if plan.mesh is not None:
+        flat, opt_state = _spread(plan.mesh, (flat, opt_state))
     return flat, opt_state, jnp.sum(totals) / n
 
 

@@ -46,12 +46,13 @@ class Trainer:
     learning_rate: float
     epochs: int
     shuffle_key: object
+    place: object = None  # the devices (`devices.Placement`); None: the default device
 
     def epoch(self, params, opt_state, ep: int):
         """(parameters, optimiser state, mean training loss) after epoch `ep`."""
         params, opt_state, loss = compiled.epoch(
             self.static, self.plan, self.lo, self.hi, params, opt_state, self.learning_rate,
-            self.shuffle_key, ep, self.x, self.y, self.n)
+            self.shuffle_key, ep, self.x, self.y, self.n, self.place)
         return self.adapted(params, ep), opt_state, float(loss)
 
     def adapted(self, params, ep: int):

@@ -128,7 +128,8 @@ OUTPUT
                         plots take its time stamp.
   After the run the pipeline adds: model_file (saved JSON file or None),
   plot_files, best_epoch, epochs_run, stop_reason ("epochs", "patience" or
-  "stopping_loss_train"), device, and metrics: per split ("train",
+  "stopping_loss_train"), device (the devices used: "cpu:0",
+  "gpu:0,gpu:1"), and metrics: per split ("train",
   "validation", "test") the kept model's RMSE, MAE and R2 per output name
   (regression) or accuracy and cross_entropy (classification).
 
@@ -144,7 +145,13 @@ class counts as an error, is left out of the cross-entropy and is counted in
 the log).
 
 gpu_idx picks ``jax.devices('gpu')[gpu_idx]`` when GPUs exist (out of range is
-a ValueError); without a GPU the run uses the CPU and says so.
+a ValueError); without a GPU the run uses the CPU and says so.  With several
+devices (GPUs, or forced CPU devices) the run is data-parallel over all of
+them, gpu_idx's GPU first; ``QUELMAR_DEVICES=1`` keeps it to gpu_idx's GPU
+alone (N: the N devices from gpu_idx's on).  ``QUELMAR_COORDINATOR``,
+``QUELMAR_NUM_PROCESSES`` and ``QUELMAR_PROCESS_ID`` train over several
+processes; only process 0 saves the model and plots (see
+`quelmar.tools.ordane.devices`).
 
 The model reported, saved and plotted is the one with the best validation
 score among the checks; every error reported is that model's, computed in
@@ -171,7 +178,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from . import compiled, jax_cache, progress
+from . import compiled, devices, jax_cache, progress
 from .fit import DIVERGENCE_FACTOR, Fitted, Trainer, fit
 from .model_io import TrainedModel, load_model, predict
 from .models import describe_settings, has_split, make_split
@@ -271,38 +278,21 @@ def train_model(*, config, run_type, gpu_idx=0, on_epoch=None) -> TrainResult:
     s = parse_settings(config, run_type, gpu_idx)
     import jax
 
-    device = _select_device(s.gpu_idx)
-    with jax.default_device(device):
-        result = _run(s, _run_stamp(config, s.interp_method), on_epoch)
+    place = devices.select(s.gpu_idx, _say)
+    with jax.default_device(place.device):
+        result = _run(s, place, _run_stamp(config, s.interp_method), on_epoch)
     output = config.setdefault("OUTPUT", {})
     output.update(model_file=result.model_path, plot_files=list(result.plot_paths),
                   best_epoch=result.best_epoch, epochs_run=result.epochs_run,
-                  stop_reason=result.stop_reason, device=str(device), metrics=result.metrics)
+                  stop_reason=result.stop_reason, device=place.name, metrics=result.metrics)
     return result
 
 
-def _select_device(gpu_idx: int):
-    import jax
-
-    try:
-        gpus = jax.devices("gpu")
-    except RuntimeError:
-        gpus = []
-    if gpus:
-        if gpu_idx >= len(gpus):
-            raise ValueError(f"gpu_idx {gpu_idx} is out of range: this machine has "
-                             f"{len(gpus)} GPU(s) (0..{len(gpus) - 1})")
-        return gpus[gpu_idx]
-    device = jax.devices("cpu")[0]
-    _say(f"No GPU found; running on the CPU ({device}).")
-    return device
-
-
-def _run(s: Settings, stamp: str, on_epoch) -> TrainResult:
+def _run(s: Settings, place, stamp: str, on_epoch) -> TrainResult:
     """The run in its steps: the data, the training set-up, the objective,
     the epoch loop, then the kept model's report, saved model and plots."""
     prep = prepare(s, _say)
-    trainer, params, opt_state = _trainer(prep, s)
+    trainer, params, opt_state = _trainer(prep, s, place)
     # The model that is kept, saved and returned; every figure of the run is
     # computed through its prediction code, as `predict` computes it later.
     model = TrainedModel(prep.spec, trainer.unravel(params), prep.scaling, s.run_type,
@@ -312,7 +302,7 @@ def _run(s: Settings, stamp: str, on_epoch) -> TrainResult:
 
     def score(split: str, flat) -> dict:
         return objective.metrics(split, model.output_of(prep.model_in[split],
-                                                        trainer.unravel(flat)))
+                                                        trainer.unravel(flat), place))
 
     # The loss of the untrained model over the training rows (float64): the
     # reference for "the loss grew".
@@ -323,11 +313,12 @@ def _run(s: Settings, stamp: str, on_epoch) -> TrainResult:
                  on_epoch, _say)
     model.params = trainer.unravel(fitted.best_params)  # the kept model
     result = _report(fitted, prep, s, model, objective, score)
-    _save(result, prep, s, stamp)
+    if place.is_main:  # one process of several writes the files
+        _save(result, prep, s, stamp)
     return result
 
 
-def _trainer(prep: Prepared, s: Settings):
+def _trainer(prep: Prepared, s: Settings, place):
     """(the compiled epoch bound to the training rows, the initial flat
     parameters, the optimiser state)."""
     # Training sees the parameters as one flat vector: the optimizer updates
@@ -342,22 +333,15 @@ def _trainer(prep: Prepared, s: Settings):
     batch = min(s.batch_size, compiled.bucket(n))
     batches = compiled.bucket(-(-n // batch))
     x_model = np.asarray(prep.model_in["train"])
-    x_pad, y_pad = _place_rows(x_model, prep.y_model, batches * batch)
+    x_pad, y_pad = place.rows(x_model, prep.y_model, rows=batches * batch)  # sharded over devices
     split = _split_features(prep, x_pad)
+    plan = compiled.Plan(batch, batches, split, place.width(batch), place.mesh)
+    if place.mesh is not None:
+        _say(place.describe(batch))
     x = compiled.features(static, lo, hi, x_pad) if split else x_pad
-    trainer = Trainer(spec, static, compiled.Plan(batch, batches, split), lo, hi, x, y_pad, n,
-                      x_model, s.learning_rate, s.num_epochs, shuffle_key)
+    trainer = Trainer(spec, static, plan, lo, hi, x, y_pad, n, x_model, s.learning_rate,
+                      s.num_epochs, shuffle_key, place)
     return trainer, trainer.adapted(params, 0), opt_state
-
-
-def _place_rows(x: np.ndarray, y: np.ndarray, rows: int):
-    """The training inputs and outputs padded to `rows` rows, on the device."""
-    import jax
-
-    # (device_put, unlike jnp.asarray, runs no program)
-    x_pad = jax.device_put(compiled.pad_rows(x, rows))
-    y_pad = jax.device_put(compiled.pad_rows(y, rows))
-    return x_pad, y_pad
 
 
 def _split_features(prep: Prepared, x_pad) -> bool:

@@ -13,7 +13,7 @@ from pathlib import Path
 import numpy as np
 
 from .data import Scaling
-from .compiled import Static, apply_rows, bucket, grid_arrays, pad_rows
+from .compiled import Static, apply_rows, apply_spread, bucket, grid_arrays, pad_rows
 from .models import ModelSpec, check_size, grid_function, upgrade_params
 
 FORMAT_VERSION = 1
@@ -101,22 +101,30 @@ class TrainedModel:
             raise ValueError(f"expected inputs of shape (N, {self.spec.n_in}), got {x.shape}")
         return self.output_of(model_inputs(self.scaling, x), params)
 
-    def output_of(self, xs, params=None) -> np.ndarray:
+    def output_of(self, xs, params=None, place=None) -> np.ndarray:
         """`raw_output` for inputs already in the model's units (`model_inputs`).
 
         The rows go through the network in chunks of `EVAL_CHUNK`, so memory
         does not grow with their number.  The training run scores its checks
         and the kept model through here too, so `predict` on the same rows
-        gives the very outputs that were scored.
+        gives the very outputs that were scored.  With `place` (a
+        `devices.Placement` over several devices) each chunk is sharded by
+        rows over its devices (every process of a run must then call this
+        alike).
         """
         params = self.params if params is None else params
         xs = np.asarray(xs, dtype=np.float32)
         lo, hi = self._grid
+        mesh = None if place is None else place.mesh
         parts = []
         for i in range(0, xs.shape[0], EVAL_CHUNK):
             chunk = xs[i:i + EVAL_CHUNK]
             rows = min(bucket(chunk.shape[0], EVAL_LEAST), EVAL_CHUNK)
-            out = apply_rows(self._static, lo, hi, params, pad_rows(chunk, rows))
+            if mesh is None:
+                out = apply_rows(self._static, lo, hi, params, pad_rows(chunk, rows))
+            else:
+                out = apply_spread(self._static, mesh, lo, hi, place.replicated(params),
+                                   place.rows(chunk, rows=rows))
             parts.append(np.asarray(out)[:chunk.shape[0]])
         if not parts:
             return np.zeros((0, self.spec.n_out))
