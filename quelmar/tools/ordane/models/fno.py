@@ -16,10 +16,11 @@ On a grid of at most ``DENSE_GRID`` points a layer is applied as one matrix
 on the flattened (n C) activation, K_l + W_l built from the weights once
 per call: the same map in far fewer, larger operations.
 
-C, the width, is 16 channels, and 8 on training grids of at most
-``DENSE_GRID`` points (``width``), where a layer's work grows as (n C)^2:
-there four layers at 16 channels would cost several times an MLP's epoch.
-A saved model keeps the width it was trained with.
+C, the width, is 16 channels; on training grids of at most ``DENSE_GRID``
+points, where a layer's work grows as (n C)^2, it is narrower from 4 points
+on (n C at most ``DENSE_CELLS``: 12 channels at 4 points, 6 at 8; see
+``width``), so that an epoch costs about what an MLP's does.  A saved model
+keeps the width it was trained with.
 
 Output head, chosen by the setting ``fno_head``:
 
@@ -64,7 +65,7 @@ FAMILY = "FNO"
 REPRODUCES_DEGREE = None
 WIDTH = 16   # channels of the lifted function
 DENSE_GRID = 8   # grids up to this many points apply each layer as one matrix
-SHORT_WIDTH = 8   # channels of a model trained on a grid of up to DENSE_GRID points
+DENSE_CELLS = 48   # most values per row of a layer on such a grid (grid points x channels)
 
 
 @dataclass(frozen=True)
@@ -143,12 +144,15 @@ def describe(spec) -> str:
 
 
 def width(spec) -> int:
-    """Channels of a new model: `SHORT_WIDTH` on training grids of up to
-    `DENSE_GRID` points, else `WIDTH`.  (A layer there costs (n width)^2
-    multiply-adds per row: at 16 channels and 8 points, four layers are seven
-    times a reference MLP's work; at 8 channels under twice.)  A saved model
-    keeps the width of its parameters."""
-    return SHORT_WIDTH if spec.n_in <= DENSE_GRID else WIDTH
+    """Channels of a new model: `WIDTH`, and on training grids of up to
+    `DENSE_GRID` points the most, at most `WIDTH`, with n C <= `DENSE_CELLS`
+    (16 up to 3 points, 12 at 4, 8 at 6, 6 at 8).  A layer there is one
+    (n C) x (n C) matrix: at 16 channels and 8 points four layers are seven
+    times a reference MLP's work per row, at 6 channels about as much.  A
+    saved model keeps the width of its parameters."""
+    if spec.n_in > DENSE_GRID:
+        return WIDTH
+    return max(1, min(WIDTH, DENSE_CELLS // spec.n_in))
 
 
 def _dft_matrices(n: int, kmax: int, n_train: int | None = None
