@@ -400,6 +400,34 @@ def test_kan_grid_adapts_to_its_inputs_and_keeps_the_function():
     np.testing.assert_allclose(again["grid1"], new["grid1"], rtol=1e-5, atol=1e-6)
 
 
+def _kan_edges(params, layer, t):
+    """The spline part of every edge of `layer` at the node values t (M, in)."""
+    basis = kan.bspline_basis(5, 3, np)
+    u = kan.on_grid(t, np.asarray(params[f"grid{layer}"], np.float64), np)
+    return np.einsum("mij,ioj->mio", basis(u), np.asarray(params[f"c{layer}"], np.float64))
+
+
+@pytest.mark.parametrize("first", [
+    np.array([0.0, 0.5, 1.0]),                  # an input of three values
+    np.array([0.0, 0.05, 0.1, 0.9, 0.95, 1.0]),   # an input with a gap
+])
+def test_kan_refit_keeps_each_edge_between_and_beyond_the_rows(first):
+    """A refit to the rows' values alone leaves the edges free between them
+    (measured: off by 60% of their size); the first layer's grid stays the
+    inputs' training range, so its edges are kept exactly."""
+    spec = _kan_spec(2)
+    params = {k: np.asarray(v) for k, v in
+              jax.jit(lambda key: kan.init(spec, key))(jax.random.PRNGKey(1)).items()}
+    rng = np.random.default_rng(0)
+    x = np.stack([rng.choice(first, 400), rng.uniform(0, 1, 400)], axis=1)
+    x[:2, 1] = [0.0, 1.0]   # the training range of the spec
+    new = kan.adapt(spec, params, x)
+    np.testing.assert_allclose(new["grid0"], [[-1.0, -1.0], [1.0, 1.0]], atol=1e-6)
+    t = np.repeat(np.linspace(-1, 1, 201)[:, None], 2, axis=1)
+    before, after = _kan_edges(params, 0, t), _kan_edges(new, 0, t)
+    assert np.abs(after - before).max() < 1e-3 * np.abs(before).max()
+
+
 @pytest.mark.parametrize("epoch, num_epochs, due", [
     (0, 300, True), (1, 300, True), (2, 300, True), (3, 300, False), (16, 300, True),
     (32, 300, False), (12, 300, False), (4, 6, False), (2, 6, True), (0, 1, True),

@@ -16,18 +16,18 @@ Beyond the grid the spline part fades out and only the silu part remains.
 
 Adaptive grid (Liu et al.'s grid update).  Each layer's grid follows the
 activations that reach it: `adapt` sets [lo_i, hi_i] to the range of node
-i's values over the training rows (widened by ``GRID_MARGIN`` of the range
-on each side) and refits the spline coefficients by least squares so that
-every edge function keeps its shape over the whole new grid (sampled evenly,
-``REFIT_SAMPLES`` points per interval), not only at the rows' values: a fit
-to the rows alone leaves the splines between and beyond them free, and
-such wild edges generalise worse.  Training does this at
-initialisation and after the epochs 1, 2, 4, 8 and 16 that fall in the first
-half of the epoch budget (``grid_update_due``); in between, and afterwards,
-the grid is fixed (it is a parameter that the optimiser does not move).  A
-node that is constant over the rows keeps its grid's width, centred on its
-value.  Initialisation as in Liu et al.: c ~ N(0, 0.1^2), ws = 1, wb
-Glorot-uniform, grids [-1, 1].
+i's values over the training rows (for hidden nodes widened by
+``GRID_MARGIN`` of the range on each side) and refits the spline
+coefficients by least squares so that every edge function keeps its shape
+over the whole new grid (sampled evenly, ``REFIT_SAMPLES`` points per
+interval), not only at the rows' values: a fit to the rows alone leaves the
+splines between and beyond them free, and such wild edges generalise worse.
+Training does this at initialisation and after the epochs 1, 2, 4, 8 and 16
+that fall in the first half of the epoch budget (``grid_update_due``); in
+between, and afterwards, the grid is fixed (it is a parameter that the
+optimiser does not move).  A node that is constant over the rows keeps its
+grid's width, centred on its value.  Initialisation as in Liu et al.:
+c ~ N(0, 0.1^2), ws = 1, wb Glorot-uniform, grids [-1, 1].
 """
 
 from __future__ import annotations
@@ -67,9 +67,11 @@ def widths(spec) -> list[int]:
     return [spec.n_in, *hidden, spec.n_out]
 
 
-GRID_MARGIN = 0.1
-"""Share of an input node's range added on each side of its adapted grid
-(room for the values to move between updates and for unseen rows)."""
+GRID_MARGIN = 0.2
+"""Share of a hidden node's range added on each side of its adapted grid
+(room for the values to move between updates and for unseen rows).  The
+first layer's grids are the inputs' training range, [-1, 1], without margin:
+its values do not move, and a wider grid would only be a coarser one."""
 REFIT_ROWS = 4096
 """At most this many training rows (evenly spaced) set the grids."""
 REFIT_SAMPLES = 8
@@ -229,7 +231,7 @@ def adapt(spec, params: dict, x) -> dict:
     for l in range(len(widths(spec)) - 1):
         c, grid = params[f"c{l}"], params[f"grid{l}"]
         lo, hi = v.min(axis=0), v.max(axis=0)
-        pad = GRID_MARGIN * (hi - lo)
+        pad = (GRID_MARGIN if l else 0.0) * (hi - lo)
         # A node that is (nearly) constant over the rows keeps its grid's
         # width, centred on its value: a grid shrunk to a point would leave
         # every other value of it outside.
