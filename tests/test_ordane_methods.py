@@ -192,20 +192,25 @@ def _fno_by_fft(spec, params, x):
     return out[..., 0] if fno.pointwise(spec) else out
 
 
-@pytest.mark.parametrize("n_in, n_out, modes", [
-    (3, 1, 8),     # one matrix per layer, all frequencies kept, pooling head
-    (4, 4, 2),     # one matrix per layer, fewer modes, function-to-function
-    (fno.DENSE_GRID, 2, 8),
-    (fno.DENSE_GRID + 1, 3, 3),   # through the kept frequencies
-    (12, 12, 8),
+@pytest.mark.parametrize("n_in, n_out, modes, saved_width", [
+    (3, 1, 8, None),     # one matrix per layer, all frequencies kept, pooling head
+    (4, 4, 2, None),     # one matrix per layer, fewer modes, function-to-function
+    (fno.DENSE_GRID, 2, 8, None),
+    (fno.DENSE_GRID, 2, 8, fno.WIDTH),   # saved when short grids had the full width
+    (fno.DENSE_GRID + 1, 3, 3, None),   # through the kept frequencies
+    (12, 12, 8, None),
 ])
-def test_fno_layers_are_the_fourier_operator(n_in, n_out, modes):
+def test_fno_layers_are_the_fourier_operator(monkeypatch, n_in, n_out, modes, saved_width):
     spec = ModelSpec("FNO", n_in, n_out, {"num_layers": 3, "modes": modes},
                      [0.0] * n_in, [2.0] * n_in)
     # Random parameters of the layout that init gives (every entry nonzero), built
     # with NumPy: only the model's own function is compiled, once.
     rng = np.random.default_rng(n_in)
-    shapes = jax.eval_shape(lambda key: fno.init(spec, key), jax.random.PRNGKey(0))
+    with monkeypatch.context() as patch:
+        if saved_width:
+            patch.setattr(fno, "width", lambda spec: saved_width)
+        shapes = jax.eval_shape(lambda key: fno.init(spec, key), jax.random.PRNGKey(0))
+    assert shapes["lift_w"].shape == (2, saved_width or fno.width(spec))
     params = {k: (0.3 * rng.standard_normal(v.shape)).astype(np.float32)
               for k, v in shapes.items()}
     x = rng.uniform(0, 2, size=(16, n_in)).astype(np.float32)
