@@ -1,7 +1,7 @@
 """Time per epoch of the pipeline's FNO against a hand-written JAX FNO and against MLP.
 
 The hand-written FNO has the same width (the pipeline's `fno.width`: 16
-channels, fewer on grids of 3 to 8 points), modes, layers, lift (value and
+channels, 10 or fewer on grids of up to 8 points), modes, layers, lift (value and
 grid position), GELU, heads, loss, Adam and mini-batch loop (one
 permutation per epoch, a scan over contiguous batches), written directly
 with ``jnp.fft.rfft``/``irfft`` and a complex ``einsum`` over the kept modes.

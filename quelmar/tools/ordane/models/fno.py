@@ -17,10 +17,10 @@ on the flattened (n C) activation, K_l + W_l built from the weights once
 per call: the same map in far fewer, larger operations.
 
 C, the width, is 16 channels; on training grids of at most ``DENSE_GRID``
-points, where a layer's work grows as (n C)^2, it is narrower from 3 points
-on (n C at most ``DENSE_CELLS``: 8 channels at 4 points, 4 at 8; see
-``width``), so that an epoch costs about what an MLP's does.  A saved model
-keeps the width it was trained with.
+points, where a layer's work grows as (n C)^2, it is narrower (at most
+``SHORT_WIDTH``, and n C at most ``DENSE_CELLS``: 10 channels up to 3
+points, 8 at 4, 4 at 8; see ``width``), so that an epoch costs about what
+an MLP's does.  A saved model keeps the width it was trained with.
 
 Output head, chosen by the setting ``fno_head``:
 
@@ -65,6 +65,7 @@ FAMILY = "FNO"
 REPRODUCES_DEGREE = None
 WIDTH = 16   # channels of the lifted function
 DENSE_GRID = 8   # grids up to this many points apply each layer as one matrix
+SHORT_WIDTH = 10   # most channels on such a grid
 DENSE_CELLS = 32   # most values per row of a layer on such a grid (grid points x channels)
 
 
@@ -145,16 +146,17 @@ def describe(spec) -> str:
 
 def width(spec) -> int:
     """Channels of a new model: `WIDTH`, and on training grids of up to
-    `DENSE_GRID` points the most, at most `WIDTH`, with n C <= `DENSE_CELLS`
-    (16 up to 2 points, 10 at 3, 8 at 4, 4 at 8).  A layer there is one
-    (n C) x (n C) matrix built from the weights at every step: at 16
-    channels and 8 points an epoch took ten times a reference MLP's, at 16
-    channels and 4 points four times.  (Measured on the benchmark's smooth
-    functions, Friedman's and iris, the narrower models are as accurate.)  A
-    saved model keeps the width of its parameters."""
+    `DENSE_GRID` points the most, at most `SHORT_WIDTH`, with n C <=
+    `DENSE_CELLS` (10 up to 3 points, 8 at 4, 4 at 7 and 8).  A layer there
+    is one (n C) x (n C) matrix built from the weights at every step, and a
+    step's many small operations cost more with more channels: at 16
+    channels an epoch took 1.3, 4 and 10 times a reference MLP's at 2, 4 and
+    8 points.  (On the benchmark's smooth functions, Friedman's data and
+    iris the narrower models are as accurate.)  A saved model keeps the
+    width of its parameters."""
     if spec.n_in > DENSE_GRID:
         return WIDTH
-    return max(1, min(WIDTH, DENSE_CELLS // spec.n_in))
+    return max(1, min(SHORT_WIDTH, DENSE_CELLS // spec.n_in))
 
 
 def _dft_matrices(n: int, kmax: int, n_train: int | None = None
