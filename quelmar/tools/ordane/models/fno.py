@@ -135,13 +135,15 @@ def min_grid(spec) -> int:
 
 
 def describe(spec) -> str:
-    """One log line: the head, why, and what it implies."""
+    """One log line: the head, why, what it implies, and the width."""
     name, why = head(spec)
+    channels = f"; {width(spec)} channels"
     if name == "function":
         return (f"FNO head: function to function ({why}); inputs and outputs each scaled by "
-                f"one shared scale; predicts on any grid of at least {min_grid(spec)} points")
+                f"one shared scale; predicts on any grid of at least {min_grid(spec)} points"
+                + channels)
     return (f"FNO head: pooled ({why}); each column scaled on its own; predicts on "
-            f"{spec.n_in}-point grids only")
+            f"{spec.n_in}-point grids only" + channels)
 
 
 def width(spec) -> int:
