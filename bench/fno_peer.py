@@ -1,7 +1,8 @@
 """Time per epoch of the pipeline's FNO against a hand-written JAX FNO and against MLP.
 
-The hand-written FNO has the same width (16 channels), modes, layers, lift
-(value and grid position), GELU, heads, loss, Adam and mini-batch loop (one
+The hand-written FNO has the same width (the pipeline's `fno.width`: 16
+channels, 10 or fewer on grids of up to 8 points), modes, layers, lift (value and
+grid position), GELU, heads, loss, Adam and mini-batch loop (one
 permutation per epoch, a scan over contiguous batches), written directly
 with ``jnp.fft.rfft``/``irfft`` and a complex ``einsum`` over the kept modes.
 Cases:
@@ -37,8 +38,8 @@ import yaml
 import quelmar.tools
 from quelmar.tools.ordane import progress
 from quelmar.tools.ordane.main import train_model
+from quelmar.tools.ordane.models import ModelSpec, fno
 
-WIDTH = 16
 LAYERS = 4
 EPOCHS = 6
 ROUNDS = 3
@@ -93,6 +94,7 @@ def hand_written_fno(n, n_out, modes):
     """init(key) and apply(params, x) of an FNO written with jnp.fft."""
     kmax = min(modes, n // 2 + 1)
     function_head = n_out == n
+    WIDTH = fno.width(ModelSpec("FNO", n, n_out, {"modes": modes, "num_layers": LAYERS}))
     grid = jnp.arange(n, dtype=jnp.float32) / n
 
     def init(key):

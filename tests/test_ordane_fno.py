@@ -96,6 +96,8 @@ def test_pooled_head_is_tabular(tmp_path):
                          TRAIN_PARAM={"num_epochs_FNO": 5, "learning_rate": 0.01})
     result, printed = run(config)
     assert "FNO head: pooled (MODEL_PARAM.fno_head is 'pooled')" in printed
+    assert "4-point grids only; 8 channels" in printed   # narrower on a short grid
+    assert result.model.params["lift_w"].shape == (2, 8)
     assert result.model.scaling.x_min.shape == (4,) and "pool" in result.model.params
     with pytest.raises(ValueError, match=r"expected inputs of shape \(N, 4\), got \(2, 8\)"):
         result.model.predict(np.zeros((2, 8)))

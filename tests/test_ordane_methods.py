@@ -192,20 +192,25 @@ def _fno_by_fft(spec, params, x):
     return out[..., 0] if fno.pointwise(spec) else out
 
 
-@pytest.mark.parametrize("n_in, n_out, modes", [
-    (3, 1, 8),     # one matrix per layer, all frequencies kept, pooling head
-    (4, 4, 2),     # one matrix per layer, fewer modes, function-to-function
-    (fno.DENSE_GRID, 2, 8),
-    (fno.DENSE_GRID + 1, 3, 3),   # through the kept frequencies
-    (12, 12, 8),
+@pytest.mark.parametrize("n_in, n_out, modes, saved_width", [
+    (3, 1, 8, None),     # one matrix per layer, all frequencies kept, pooling head
+    (4, 4, 2, None),     # one matrix per layer, fewer modes, function-to-function
+    (fno.DENSE_GRID, 2, 8, None),
+    (fno.DENSE_GRID, 2, 8, fno.WIDTH),   # saved when short grids had the full width
+    (fno.DENSE_GRID + 1, 3, 3, None),   # through the kept frequencies
+    (12, 12, 8, None),
 ])
-def test_fno_layers_are_the_fourier_operator(n_in, n_out, modes):
+def test_fno_layers_are_the_fourier_operator(monkeypatch, n_in, n_out, modes, saved_width):
     spec = ModelSpec("FNO", n_in, n_out, {"num_layers": 3, "modes": modes},
                      [0.0] * n_in, [2.0] * n_in)
     # Random parameters of the layout that init gives (every entry nonzero), built
     # with NumPy: only the model's own function is compiled, once.
     rng = np.random.default_rng(n_in)
-    shapes = jax.eval_shape(lambda key: fno.init(spec, key), jax.random.PRNGKey(0))
+    with monkeypatch.context() as patch:
+        if saved_width:
+            patch.setattr(fno, "width", lambda spec: saved_width)
+        shapes = jax.eval_shape(lambda key: fno.init(spec, key), jax.random.PRNGKey(0))
+    assert shapes["lift_w"].shape == (2, saved_width or fno.width(spec))
     params = {k: (0.3 * rng.standard_normal(v.shape)).astype(np.float32)
               for k, v in shapes.items()}
     x = rng.uniform(0, 2, size=(16, n_in)).astype(np.float32)
@@ -398,6 +403,34 @@ def test_kan_grid_adapts_to_its_inputs_and_keeps_the_function():
     # Adapting again changes nothing: the grid already covers the values.
     again = kan.adapt(spec, new, x)
     np.testing.assert_allclose(again["grid1"], new["grid1"], rtol=1e-5, atol=1e-6)
+
+
+def _kan_edges(params, layer, t):
+    """The spline part of every edge of `layer` at the node values t (M, in)."""
+    basis = kan.bspline_basis(5, 3, np)
+    u = kan.on_grid(t, np.asarray(params[f"grid{layer}"], np.float64), np)
+    return np.einsum("mij,ioj->mio", basis(u), np.asarray(params[f"c{layer}"], np.float64))
+
+
+@pytest.mark.parametrize("first", [
+    np.array([0.0, 0.5, 1.0]),                  # an input of three values
+    np.array([0.0, 0.05, 0.1, 0.9, 0.95, 1.0]),   # an input with a gap
+])
+def test_kan_refit_keeps_each_edge_between_and_beyond_the_rows(first):
+    """A refit to the rows' values alone leaves the edges free between them
+    (measured: off by 60% of their size); the first layer's grid stays the
+    inputs' training range, so its edges are kept exactly."""
+    spec = _kan_spec(2)
+    params = {k: np.asarray(v) for k, v in
+              jax.jit(lambda key: kan.init(spec, key))(jax.random.PRNGKey(1)).items()}
+    rng = np.random.default_rng(0)
+    x = np.stack([rng.choice(first, 400), rng.uniform(0, 1, 400)], axis=1)
+    x[:2, 1] = [0.0, 1.0]   # the training range of the spec
+    new = kan.adapt(spec, params, x)
+    np.testing.assert_allclose(new["grid0"], [[-1.0, -1.0], [1.0, 1.0]], atol=1e-6)
+    t = np.repeat(np.linspace(-1, 1, 201)[:, None], 2, axis=1)
+    before, after = _kan_edges(params, 0, t), _kan_edges(new, 0, t)
+    assert np.abs(after - before).max() < 1e-3 * np.abs(before).max()
 
 
 @pytest.mark.parametrize("epoch, num_epochs, due", [

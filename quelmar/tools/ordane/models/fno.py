@@ -3,18 +3,24 @@
 A row of n = n_in input values is read as a function sampled on a regular
 grid of n points, x_j at s_j = j / n.  The network::
 
-    v_0(s_j)     = P (x_j, s_j) + p                     lift to WIDTH channels
+    v_0(s_j)     = P (x_j, s_j) + p                     lift to C channels
     v_{l+1}(s_j) = act( K_l v_l (s_j) + W_l v_l(s_j) + w_l ),   l < num_layers
     K_l v        = irfft( R_l . rfft(v)[:modes] )       spectral convolution
 
-rfft/irfft run along the grid; R_l holds complex WIDTH x WIDTH weights for
+rfft/irfft run along the grid; R_l holds complex C x C weights for
 each of the ``modes`` lowest frequencies kept (at most n // 2 + 1 exist:
 a larger ``modes`` keeps them all), W_l is the pointwise linear path and act
 is GELU (not after the last layer, as in Li et al.).  The grids are short,
 so rfft and irfft are products with the real DFT matrices (the same values).
 On a grid of at most ``DENSE_GRID`` points a layer is applied as one matrix
-on the flattened (n WIDTH) activation, K_l + W_l built from the weights once
+on the flattened (n C) activation, K_l + W_l built from the weights once
 per call: the same map in far fewer, larger operations.
+
+C, the width, is 16 channels; on training grids of at most ``DENSE_GRID``
+points, where a layer's work grows as (n C)^2, it is narrower (at most
+``SHORT_WIDTH``, and n C at most ``DENSE_CELLS``: 10 channels up to 3
+points, 8 at 4, 4 at 8; see ``width``), so that an epoch costs about what
+an MLP's does.  A saved model keeps the width it was trained with.
 
 Output head, chosen by the setting ``fno_head``:
 
@@ -59,6 +65,8 @@ FAMILY = "FNO"
 REPRODUCES_DEGREE = None
 WIDTH = 16   # channels of the lifted function
 DENSE_GRID = 8   # grids up to this many points apply each layer as one matrix
+SHORT_WIDTH = 10   # most channels on such a grid
+DENSE_CELLS = 32   # most values per row of a layer on such a grid (grid points x channels)
 
 
 @dataclass(frozen=True)
@@ -127,13 +135,30 @@ def min_grid(spec) -> int:
 
 
 def describe(spec) -> str:
-    """One log line: the head, why, and what it implies."""
+    """One log line: the head, why, what it implies, and the width."""
     name, why = head(spec)
+    channels = f"; {width(spec)} channels"
     if name == "function":
         return (f"FNO head: function to function ({why}); inputs and outputs each scaled by "
-                f"one shared scale; predicts on any grid of at least {min_grid(spec)} points")
+                f"one shared scale; predicts on any grid of at least {min_grid(spec)} points"
+                + channels)
     return (f"FNO head: pooled ({why}); each column scaled on its own; predicts on "
-            f"{spec.n_in}-point grids only")
+            f"{spec.n_in}-point grids only" + channels)
+
+
+def width(spec) -> int:
+    """Channels of a new model: `WIDTH`, and on training grids of up to
+    `DENSE_GRID` points the most, at most `SHORT_WIDTH`, with n C <=
+    `DENSE_CELLS` (10 up to 3 points, 8 at 4, 4 at 7 and 8).  A layer there
+    is one (n C) x (n C) matrix built from the weights at every step, and a
+    step's many small operations cost more with more channels: at 16
+    channels an epoch took 1.3, 4 and 10 times a reference MLP's at 2, 4 and
+    8 points.  (On the benchmark's smooth functions, Friedman's data and
+    iris the narrower models are as accurate.)  A saved model keeps the
+    width of its parameters."""
+    if spec.n_in > DENSE_GRID:
+        return WIDTH
+    return max(1, min(SHORT_WIDTH, DENSE_CELLS // spec.n_in))
 
 
 def _dft_matrices(n: int, kmax: int, n_train: int | None = None
@@ -159,7 +184,7 @@ def _dft_matrices(n: int, kmax: int, n_train: int | None = None
 
 
 def _layer_bases(n: int, kmax: int, n_train: int | None = None) -> np.ndarray:
-    """(2 kmax + 1, n, n): B with K_l v + W_l v = sum_m B[m]^T v R_m on a (n, WIDTH)
+    """(2 kmax + 1, n, n): B with K_l v + W_l v = sum_m B[m]^T v R_m on a (n, C)
     function v, where R_m runs over the real parts of R_l, its imaginary parts
     and W_l."""
     forward, inverse = _dft_matrices(n, kmax, n_train)
@@ -177,28 +202,29 @@ def _dense(key, a: int, b: int):
 
 def init(spec, key) -> dict:
     """Lift ``lift_w``/``lift_b``; the layers' weights ``layer_w`` (num_layers,
-    2 modes + 1, WIDTH, WIDTH): per layer the real parts of R_l, its imaginary
-    parts and W_l; their biases ``layer_b`` (num_layers, WIDTH); head ``pool``
+    2 modes + 1, C, C): per layer the real parts of R_l, its imaginary
+    parts and W_l; their biases ``layer_b`` (num_layers, C); head ``pool``
     (pooling only), ``q1``/``q1b``, ``q2``/``q2b``."""
     kmax = kept_modes(spec)
     layers = spec.settings["num_layers"]
+    c = width(spec)
     keys = iter(jax.random.split(key, 3 * layers + 3))
-    scale = 1.0 / (WIDTH * WIDTH)
-    params = {"lift_w": _dense(next(keys), 2, WIDTH), "lift_b": jnp.zeros(WIDTH, jnp.float32)}
+    scale = 1.0 / (c * c)
+    params = {"lift_w": _dense(next(keys), 2, c), "lift_b": jnp.zeros(c, jnp.float32)}
     weights = []
     for _ in range(layers):
-        shape = (kmax, WIDTH, WIDTH)
+        shape = (kmax, c, c)
         real = scale * jax.random.uniform(next(keys), shape, jnp.float32)
         imag = scale * jax.random.uniform(next(keys), shape, jnp.float32)
-        weights.append(jnp.concatenate([real, imag, _dense(next(keys), WIDTH, WIDTH)[None]]))
+        weights.append(jnp.concatenate([real, imag, _dense(next(keys), c, c)[None]]))
     params["layer_w"] = jnp.stack(weights)
-    params["layer_b"] = jnp.zeros((layers, WIDTH), jnp.float32)
+    params["layer_b"] = jnp.zeros((layers, c), jnp.float32)
     n_final = 1 if pointwise(spec) else spec.n_out
     if not pointwise(spec):
-        params["pool"] = jnp.full((spec.n_in, WIDTH), 1.0 / spec.n_in, jnp.float32)
-    params["q1"] = _dense(next(keys), WIDTH, WIDTH)
-    params["q1b"] = jnp.zeros(WIDTH, jnp.float32)
-    params["q2"] = _dense(next(keys), WIDTH, n_final)
+        params["pool"] = jnp.full((spec.n_in, c), 1.0 / spec.n_in, jnp.float32)
+    params["q1"] = _dense(next(keys), c, c)
+    params["q1b"] = jnp.zeros(c, jnp.float32)
+    params["q2"] = _dense(next(keys), c, n_final)
     params["q2b"] = jnp.zeros(n_final, jnp.float32)
     return params
 
@@ -243,39 +269,40 @@ def make_apply(spec):
 
     def layer_operators(params, bases, n):
         """(layers, n C, n C): K_l + W_l as matrices on the flattened function."""
+        c = params["lift_w"].shape[-1]
         blocks = jnp.einsum("lmcd,mab->lacbd", params["layer_w"], bases)  # (L, n, C, n, C)
-        return blocks.reshape(layers, n * WIDTH, n * WIDTH)
+        return blocks.reshape(layers, n * c, n * c)
 
     def spectral_layer(weights, v, forward, inverse):
         """K_l v + W_l v on (N, n, C), through the kept frequencies."""
-        batch, n = v.shape[0], v.shape[1]
+        batch, n, c = v.shape
         grid_major = v.transpose(1, 0, 2).reshape(n, -1)                 # (n, N C)
-        re, im = (forward @ grid_major).reshape(2, kmax, batch, WIDTH)    # (k, N, C) each
+        re, im = (forward @ grid_major).reshape(2, kmax, batch, c)    # (k, N, C) each
         r_re, r_im = weights[:kmax], weights[kmax:2 * kmax]
         # (re + i im)(R_re + i R_im) for all modes as one real product.
         block = jnp.concatenate([jnp.concatenate([r_re, r_im], axis=2),
                                  jnp.concatenate([-r_im, r_re], axis=2)], axis=1)  # (k, 2C, 2C)
         mixed = jnp.concatenate([re, im], axis=2) @ block                  # (k, N, 2C)
-        mixed = jnp.concatenate([mixed[..., :WIDTH], mixed[..., WIDTH:]])  # (2k, N, C)
-        back = (inverse @ mixed.reshape(2 * kmax, -1)).reshape(n, batch, WIDTH)
+        mixed = jnp.concatenate([mixed[..., :c], mixed[..., c:]])  # (2k, N, C)
+        back = (inverse @ mixed.reshape(2 * kmax, -1)).reshape(n, batch, c)
         return back.transpose(1, 0, 2) + v @ weights[2 * kmax]
 
     def fourier_layers(params, v, n):
         """The Fourier layers on the lifted function, flattened to (N, n C)."""
         _, forward, inverse, bases = grid_of(n)
+        c = params["lift_w"].shape[-1]
         # Each bias at every grid point, as a product with a constant matrix
         # rather than a broadcast: the layers' elementwise work (GELU) then
         # reads a plain row and stays vectorised.
-        spread = np.tile(np.eye(WIDTH, dtype=np.float32), (1, n))        # (C, n C)
+        spread = np.tile(np.eye(c, dtype=np.float32), (1, n))            # (C, n C)
         biases = params["layer_b"] @ spread                                 # (L, n C)
         operators = layer_operators(params, bases, n) if bases is not None else None
         for l in range(layers):
             if operators is not None:
                 v = v @ operators[l]
             else:
-                v = spectral_layer(params["layer_w"][l], v.reshape(-1, n, WIDTH),
-                                   forward, inverse)
-                v = v.reshape(-1, n * WIDTH)
+                v = spectral_layer(params["layer_w"][l], v.reshape(-1, n, c), forward, inverse)
+                v = v.reshape(-1, n * c)
             v = v + biases[l]
             v = act(v) if l < layers - 1 else v
         return v
@@ -287,22 +314,23 @@ def make_apply(spec):
         each row meets n x nC and nC x C matrices there instead of nC x nC."""
         grid, _, _, bases = grid_of(n)
         lift = params["lift_w"]
-        spread = np.tile(np.eye(WIDTH, dtype=np.float32), (1, n))
+        c = lift.shape[-1]
+        spread = np.tile(np.eye(c, dtype=np.float32), (1, n))
         biases = params["layer_b"] @ spread                                 # (L, n C)
         operators = layer_operators(params, bases, n)
         constant = (grid[:, None] * lift[1] + params["lift_b"]).reshape(-1)  # (n C,)
         # pre-activation = inp @ w + b, with inp = x for the first layer
-        w = jnp.einsum("c,acm->am", lift[0], operators[0].reshape(n, WIDTH, -1))
+        w = jnp.einsum("c,acm->am", lift[0], operators[0].reshape(n, c, -1))
         b = constant @ operators[0] + biases[0]
         inp = x
         for l in range(1, layers):
             inp = act(inp @ w + b)
             w, b = operators[l], biases[l]
         if to_points:
-            return (inp @ w + b).reshape(-1, n, WIDTH)
+            return (inp @ w + b).reshape(-1, n, c)
         pool = params["pool"]
-        w = jnp.einsum("kbe,be->ke", w.reshape(w.shape[0], n, WIDTH), pool)
-        return inp @ w + jnp.einsum("be,be->e", b.reshape(n, WIDTH), pool)   # (N, C)
+        w = jnp.einsum("kbe,be->ke", w.reshape(w.shape[0], n, c), pool)
+        return inp @ w + jnp.einsum("be,be->e", b.reshape(n, c), pool)       # (N, C)
 
     def apply(params, x):
         n = x.shape[-1]
@@ -313,7 +341,7 @@ def make_apply(spec):
             grid = grid_of(n)[0]
             lift = params["lift_w"]
             v = x[..., None] * lift[0] + (grid[:, None] * lift[1] + params["lift_b"])  # (N, n, C)
-            v = fourier_layers(params, v.reshape(-1, n * WIDTH), n).reshape(v.shape)
+            v = fourier_layers(params, v.reshape(v.shape[0], -1), n).reshape(v.shape)
             if not to_points:
                 v = jnp.sum(v * params["pool"], axis=1)                   # (N, C)
         out = act(v @ params["q1"] + params["q1b"]) @ params["q2"] + params["q2b"]

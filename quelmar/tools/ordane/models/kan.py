@@ -16,15 +16,18 @@ Beyond the grid the spline part fades out and only the silu part remains.
 
 Adaptive grid (Liu et al.'s grid update).  Each layer's grid follows the
 activations that reach it: `adapt` sets [lo_i, hi_i] to the range of node
-i's values over the training rows (widened by ``GRID_MARGIN`` of the range
-on each side) and refits the spline coefficients by least squares so that
-every edge function keeps its values on those rows.  Training does this at
-initialisation and after the epochs 1, 2, 4, 8 and 16 that fall in the first
-half of the epoch budget (``grid_update_due``); in between, and afterwards,
-the grid is fixed (it is a parameter that the optimiser does not move).  A
-node that is constant over the rows keeps its grid's width, centred on its
-value.  Initialisation as in Liu et al.: c ~ N(0, 0.1^2), ws = 1, wb
-Glorot-uniform, grids [-1, 1].
+i's values over the training rows (for hidden nodes widened by
+``GRID_MARGIN`` of the range on each side) and refits the spline
+coefficients by least squares so that every edge function keeps its shape
+over the whole new grid (sampled evenly, ``REFIT_SAMPLES`` points per
+interval), not only at the rows' values: a fit to the rows alone leaves the
+splines between and beyond them free, and such wild edges generalise worse.
+Training does this at initialisation and after the epochs 1, 2, 4, 8 and 16
+that fall in the first half of the epoch budget (``grid_update_due``); in
+between, and afterwards, the grid is fixed (it is a parameter that the
+optimiser does not move).  A node that is constant over the rows keeps its
+grid's width, centred on its value.  Initialisation as in Liu et al.:
+c ~ N(0, 0.1^2), ws = 1, wb Glorot-uniform, grids [-1, 1].
 """
 
 from __future__ import annotations
@@ -64,10 +67,16 @@ def widths(spec) -> list[int]:
     return [spec.n_in, *hidden, spec.n_out]
 
 
-GRID_MARGIN = 0.01
-"""Share of an input node's range added on each side of its adapted grid."""
+GRID_MARGIN = 0.2
+"""Share of a hidden node's range added on each side of its adapted grid
+(room for the values to move between updates and for unseen rows).  The
+first layer's grids are the inputs' training range, [-1, 1], without margin:
+its values do not move, and a wider grid would only be a coarser one."""
 REFIT_ROWS = 4096
-"""At most this many training rows (evenly spaced) set the grids and refit."""
+"""At most this many training rows (evenly spaced) set the grids."""
+REFIT_SAMPLES = 8
+"""Points per grid interval, evenly spaced over the new grid, at which the
+refit matches each edge function."""
 REFIT_RIDGE = 1e-8
 """Ridge term of the least-squares refit (relative to the basis' Gram matrix)."""
 
@@ -199,7 +208,8 @@ def outside_share(spec, params: dict, x) -> list[float]:
 def adapt(spec, params: dict, x) -> dict:
     """The parameters with every layer's grid set from the range of the values
     that reach it over the rows `x` (model units), and the spline coefficients
-    refitted by least squares so that each edge keeps its values there.
+    refitted by least squares so that each edge keeps its function over the
+    new grid (at `REFIT_SAMPLES` even points per interval).
 
     Layers are adapted in order, each on the values the already adapted
     layers before it give.
@@ -211,27 +221,31 @@ def adapt(spec, params: dict, x) -> dict:
         x = x[np.linspace(0, x.shape[0] - 1, REFIT_ROWS).astype(np.int64)]
     params = {k: np.asarray(v, dtype=np.float64) for k, v in params.items()}
     v = 2.0 * spec.unit_inputs(x.astype(np.float32), np).astype(np.float64) - 1.0
+    # The refit's points, evenly spaced over a grid: the same positions (and
+    # so one least-squares problem) for every node.
+    even = np.linspace(-1.0, 1.0, REFIT_SAMPLES * grid_size + 1)
+    b = basis(even[:, None])[:, 0]                                    # (M, B)
+    gram = b.T @ b
+    gram = gram + (REFIT_RIDGE * np.trace(gram) + 1e-12) * np.eye(b.shape[1])
     new = {}
     for l in range(len(widths(spec)) - 1):
         c, grid = params[f"c{l}"], params[f"grid{l}"]
-        old_basis = basis(on_grid(v, grid, np))                       # (N, in, B)
-        target = np.einsum("nij,ioj->nio", old_basis, c)              # (N, in, out)
         lo, hi = v.min(axis=0), v.max(axis=0)
-        pad = GRID_MARGIN * (hi - lo)
+        pad = (GRID_MARGIN if l else 0.0) * (hi - lo)
         # A node that is (nearly) constant over the rows keeps its grid's
         # width, centred on its value: a grid shrunk to a point would leave
         # every other value of it outside.
         point = hi - lo <= 1e-6 * np.maximum(1.0, np.abs(lo))
         pad = np.where(point, (grid[1] - grid[0]) / 2, pad)
-        grid = np.stack([lo - pad, hi + pad])
-        b = basis(on_grid(v, grid, np))                               # (N, in, B)
-        gram = np.einsum("nij,nik->ijk", b, b)
-        ridge = REFIT_RIDGE * np.trace(gram, axis1=1, axis2=2)[:, None, None] + 1e-12
-        gram = gram + ridge * np.eye(b.shape[-1])
-        rhs = np.einsum("nij,nio->ijo", b, target)
-        c = np.linalg.solve(gram, rhs).transpose(0, 2, 1)             # (in, out, B)
+        new_grid = np.stack([lo - pad, hi + pad])
+        at = ((new_grid[0] + new_grid[1]) + even[:, None] * (new_grid[1] - new_grid[0])) / 2
+        target = np.einsum("mij,ioj->mio", basis(on_grid(at, grid, np)), c)  # (M, in, out)
+        grid = new_grid
+        c = np.linalg.solve(gram, b.T @ target.reshape(b.shape[0], -1))
+        c = c.reshape(-1, *target.shape[1:]).transpose(1, 2, 0)          # (in, out, B)
         new[f"c{l}"], new[f"grid{l}"] = c, grid
-        spline = np.einsum("nij,ioj->no", b, c * params[f"ws{l}"][..., None])
+        spline = np.einsum("nij,ioj->no", basis(on_grid(v, grid, np)),
+                           c * params[f"ws{l}"][..., None])
         silu = v / (1.0 + np.exp(-v))
         v = silu @ params[f"wb{l}"] + spline
     return {k: np.asarray(new.get(k, p), dtype=np.float32) for k, p in params.items()}
