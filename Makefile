@@ -8,8 +8,11 @@ venv:
 demo: venv
 	.venv/bin/python -P scripts/demo.py
 
+# The suite on TEST_JOBS worker processes (pytest-xdist); tests that share an
+# expensive module fixture are kept on one worker by their xdist_group mark.
+TEST_JOBS ?= 2
 test: venv
-	.venv/bin/python -P -m pytest -q
+	.venv/bin/python -P -m pytest -q -n $(TEST_JOBS) --dist loadgroup
 
 # The test suite with the extension modules built with AddressSanitizer and
 # UndefinedBehaviorSanitizer (build-sanitize/; .venv keeps the normal build).
