@@ -295,6 +295,7 @@ def test_runs_in_the_same_second_keep_their_own_logs(fitrun, tools_dir, fixed_cl
 def test_parallel_processes_get_distinct_logs(run_python, tools_dir):
     out = run_python(f"""
         import multiprocessing as mp
+        import quelmar.tools.fitrun  # once, before the workers are forked
 
         def run(_):
             import datetime as dt
