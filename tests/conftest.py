@@ -81,5 +81,20 @@ def fitrun(tools_dir, monkeypatch):
     return module
 
 
+@pytest.hookimpl(tryfirst=True)
+def pytest_collection_modifyitems(items):
+    """With the suite on several pytest-xdist workers (`--dist loadgroup`), the tests that share a
+    module-scoped fixture (a host and its workers, a training) run on one worker, which builds the
+    fixture once: their group is named by the module and those fixtures."""
+    for item in items:
+        info = getattr(item, "_fixtureinfo", None)
+        if info is None:
+            continue
+        shared = sorted(name for name in info.names_closure
+                        if any(d.scope == "module" for d in info.name2fixturedefs.get(name, ())))
+        if shared:
+            item.add_marker(pytest.mark.xdist_group(item.nodeid.split("::")[0] + "::" + "+".join(shared)))
+
+
 # The shared helpers (tests/helpers.py) are imported by name.
 sys.path.insert(0, os.path.dirname(__file__))

@@ -219,7 +219,6 @@ def recursion_outcomes(tmp_path_factory):
     return json.loads(out.splitlines()[-1])
 
 
-@pytest.mark.xdist_group("edges-recursion")
 @pytest.mark.parametrize("index", range(len(RECURSION_CASES)))
 def test_recursion_in_c_raises_recursion_error(recursion_outcomes, index):
     status, out = recursion_outcomes[index]
