@@ -11,32 +11,27 @@ import textwrap
 
 import pytest
 
-from conftest import child_env
+from conftest import NO_PIPELINE, child_env
 
 LIMIT = 240  # seconds a child may take (a loaded machine, the sanitizer build)
 
 # A tools directory for the training tool in the child (the reference file copied in). No child
-# runs the training pipeline (each replaces fitrun.train_model), so a stand-in module takes its
-# place: without the pipeline's libraries (optax, pandas, matplotlib) a child starts and exits in
-# about two thirds of the time.
-TOOLS = """
-    import pathlib, shutil, sys, types, warnings
-    warnings.simplefilter("ignore")
-    pipeline = types.ModuleType("quelmar.tools.ordane.main")
-    pipeline.train_model = None
-    sys.modules[pipeline.__name__] = pipeline
-    import quelmar.tools.fitrun as fitrun
-    assert "optax" not in sys.modules and "pandas" not in sys.modules
-    tools = pathlib.Path(sys.argv[1])
-    (tools / "config").mkdir(parents=True, exist_ok=True)
-    shutil.copy(pathlib.Path(fitrun.__file__).parent / "config" / "config_ref.yaml", tools / "config")
-    fitrun.__file__ = str(tools / "fitrun.so")
-    REQUIRED = dict(input_col=[0], output_col=[1], data_train="train.csv")
+# runs the training pipeline (each replaces fitrun.train_model): the stand-in module takes its
+# place, and a child that does not import a JAX tool starts and exits without JAX.
+TOOLS = NO_PIPELINE + """
+import pathlib, shutil, sys, warnings
+warnings.simplefilter("ignore")
+import quelmar.tools.fitrun as fitrun
+tools = pathlib.Path(sys.argv[1])
+(tools / "config").mkdir(parents=True, exist_ok=True)
+shutil.copy(pathlib.Path(fitrun.__file__).parent / "config" / "config_ref.yaml", tools / "config")
+fitrun.__file__ = str(tools / "fitrun.so")
+REQUIRED = dict(input_col=[0], output_col=[1], data_train="train.csv")
 """
 
 
 def run_child(code, tmp_path):
-    proc = subprocess.run([sys.executable, "-P", "-c", textwrap.dedent(TOOLS) + textwrap.dedent(code),
+    proc = subprocess.run([sys.executable, "-P", "-c", TOOLS + textwrap.dedent(code),
                            str(tmp_path / "tools")], capture_output=True, text=True, timeout=LIMIT,
                           cwd=tmp_path, env=child_env())
     assert proc.returncode == 0, proc.stdout + proc.stderr
