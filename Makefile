@@ -17,7 +17,7 @@ test: venv
 # The test suite with the extension modules built with AddressSanitizer and
 # UndefinedBehaviorSanitizer (build-sanitize/; .venv keeps the normal build).
 sanitize: venv
-	bash scripts/sanitize.sh
+	TEST_JOBS=$(TEST_JOBS) bash scripts/sanitize.sh
 
 # Random argument vectors for every tool function, under the sanitizers:
 # FUZZ_N inputs per function, FUZZ_JOBS functions at a time.
