@@ -94,8 +94,8 @@ def fitrun(tools_dir, monkeypatch):
     return module
 
 
-# On several workers, every test still has its own temporary folders, ports (bound at 0) and
-# output homes. The workers and their children share this user's JAX compilation cache, as the
+# On several workers, every test still has its own temporary folders and ports (bound at 0); a
+# training that logs into the installed package's folder gets a log name of its own. The workers and their children share this user's JAX compilation cache, as the
 # host's training workers do: JAX writes an entry only when it is missing and reads it through
 # zlib, whose checksum turns an entry read while another process writes it into a miss (a
 # warning and one more compile), never into a wrong program.
