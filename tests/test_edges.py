@@ -175,11 +175,11 @@ RECURSION_CASES = [
      """, [ERROR, ERROR, "ok"]),
 ]
 
-# Each case in its own child forked from one interpreter that imported the tools once: a case
-# that crashes or hangs its child fails alone, and no case sees what another one changed.
+# Each case in its own child forked from one interpreter that imported the training tool once: a
+# case that crashes or hangs its child fails alone, no case sees what another one changed, and each
+# child ends as an interpreter does (its exit tears down whatever the case left behind).
 FORKED_CASES = """
     import json, os, signal, textwrap, time, traceback
-    import quelmar.tools.plusor
     results = []
     for i, source in enumerate(CASES):
         out = str(tools) + f"-case{i}.txt"
@@ -193,8 +193,7 @@ FORKED_CASES = """
             except BaseException:
                 traceback.print_exc(file=sys.stdout)
                 status = 1
-            sys.stdout.flush()
-            os._exit(status)
+            sys.exit(status)
         deadline = time.monotonic() + LIMIT
         while (waited := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
             time.sleep(0.01)
