@@ -95,10 +95,11 @@ def fitrun(tools_dir, monkeypatch):
 
 
 # On several workers, every test still has its own temporary folders and ports (bound at 0); a
-# training that logs into the installed package's folder gets a log name of its own. The workers and their children share this user's JAX compilation cache, as the
-# host's training workers do: JAX writes an entry only when it is missing and reads it through
-# zlib, whose checksum turns an entry read while another process writes it into a miss (a
-# warning and one more compile), never into a wrong program.
+# training that logs into the installed package's folder gets a log name of its own. The workers
+# and their children share this user's JAX compilation cache, as the host's training workers do:
+# JAX writes an entry only when it is missing and reads it through zlib, whose checksum turns an
+# entry read while another process writes it into a miss (a warning and one more compile), never
+# into a wrong program.
 @pytest.hookimpl(tryfirst=True)
 def pytest_collection_modifyitems(items):
     """With the suite on several pytest-xdist workers (`--dist loadgroup`), the tests that share a
