@@ -9,7 +9,7 @@ demo: venv
 	.venv/bin/python -P scripts/demo.py
 
 # The suite on TEST_JOBS worker processes (pytest-xdist); tests that share an
-# expensive module fixture are kept on one worker by their xdist_group mark.
+# expensive module fixture run on one worker (tests/conftest.py groups them).
 TEST_JOBS ?= 2
 test: venv
 	.venv/bin/python -P -m pytest -q -n $(TEST_JOBS) --dist loadgroup
