@@ -8,13 +8,16 @@ venv:
 demo: venv
 	.venv/bin/python -P scripts/demo.py
 
+# The suite on TEST_JOBS worker processes (pytest-xdist); tests that share an
+# expensive module fixture run on one worker (tests/conftest.py groups them).
+TEST_JOBS ?= 2
 test: venv
-	.venv/bin/python -P -m pytest -q
+	.venv/bin/python -P -m pytest -q -n $(TEST_JOBS) --dist loadgroup
 
 # The test suite with the extension modules built with AddressSanitizer and
 # UndefinedBehaviorSanitizer (build-sanitize/; .venv keeps the normal build).
 sanitize: venv
-	bash scripts/sanitize.sh
+	TEST_JOBS=$(TEST_JOBS) bash scripts/sanitize.sh
 
 # Random argument vectors for every tool function, under the sanitizers:
 # FUZZ_N inputs per function, FUZZ_JOBS functions at a time.

@@ -18,16 +18,29 @@ def child_env(env=None, **extra):
     return out
 
 
+# Put first in a child that imports the training tool but never runs the training pipeline: a
+# stand-in for the pipeline's module, so that the tool imports without JAX, pandas and optax (in
+# a twentieth of the time).
+NO_PIPELINE = """
+import sys as _sys, types as _types
+_pipeline = _types.ModuleType("quelmar.tools.ordane.main")
+_pipeline.train_model = None
+_sys.modules[_pipeline.__name__] = _pipeline
+"""
+
+
 @pytest.fixture
 def run_python(tmp_path):
     """Runs a snippet in a fresh interpreter (installed package, source tree off the path).
 
-    `env` replaces the environment, except for the sanitizer settings, which a child always keeps.
+    `env` replaces the environment, except for the sanitizer settings, which a child always keeps;
+    `pipeline=False` gives the child the stand-in for the training pipeline (NO_PIPELINE).
     """
 
-    def run(code, env=None, **kw):
+    def run(code, env=None, pipeline=True, **kw):
+        code = textwrap.dedent(code) if pipeline else NO_PIPELINE + textwrap.dedent(code)
         proc = subprocess.run(
-            [sys.executable, "-P", "-c", textwrap.dedent(code)],
+            [sys.executable, "-P", "-c", code],
             capture_output=True, text=True, cwd=tmp_path, timeout=300, env=child_env(env), **kw,
         )
         assert proc.returncode == 0, proc.stdout + proc.stderr
@@ -79,6 +92,27 @@ def fitrun(tools_dir, monkeypatch):
     monkeypatch.setattr(module, "__file__", str(tools_dir / "fitrun.so"))
     monkeypatch.setattr(module, "train_model", FakePipeline())
     return module
+
+
+# On several workers, every test still has its own temporary folders and ports (bound at 0); a
+# training that logs into the installed package's folder gets a log name of its own. The workers
+# and their children share this user's JAX compilation cache, as the host's training workers do:
+# JAX writes an entry only when it is missing and reads it through zlib, whose checksum turns an
+# entry read while another process writes it into a miss (a warning and one more compile), never
+# into a wrong program.
+@pytest.hookimpl(tryfirst=True)
+def pytest_collection_modifyitems(items):
+    """With the suite on several pytest-xdist workers (`--dist loadgroup`), the tests that share a
+    module-scoped fixture (a host and its workers, a training) run on one worker, which builds the
+    fixture once: their group is named by the module and those fixtures."""
+    for item in items:
+        info = getattr(item, "_fixtureinfo", None)
+        if info is None:
+            continue
+        shared = sorted(name for name in info.names_closure
+                        if any(d.scope == "module" for d in info.name2fixturedefs.get(name, ())))
+        if shared:
+            item.add_marker(pytest.mark.xdist_group(item.nodeid.split("::")[0] + "::" + "+".join(shared)))
 
 
 # The shared helpers (tests/helpers.py) are imported by name.

@@ -34,7 +34,7 @@ def test_deep_update_on_a_one_megabyte_thread_stack(run_python):
         for _ in range(sys.getrecursionlimit() - 10):
             nested = {"k": nested}
         print(fitrun._deep_update(nested, nested) == nested)
-    """)
+    """, pipeline=False)
     lines = out.splitlines()
     assert lines[:3] == ["RecursionError maximum recursion depth exceeded while calling a Python object"] * 3
     assert lines[3] == "True"

@@ -213,7 +213,7 @@ def test_deep_update_without_end_raises_recursion_error(run_python, shape):
                 print("RecursionError")
         run()
         t = threading.Thread(target=run); t.start(); t.join()
-    """)
+    """, pipeline=False)
     assert out.split() == ["RecursionError", "RecursionError"]
 
 
@@ -347,7 +347,7 @@ def test_log_is_utf8_whatever_the_locale(run_python, tmp_path):
         print(locale.getpreferredencoding(False))
         with fitrun.LogCapture({str(log)!r}):
             print("gr\\u00fc\\u00dfe \\u2713")
-    """, env={"LC_ALL": "C", "LANG": "C", "PYTHONUTF8": "0", "PATH": "/usr/bin:/bin"})
+    """, pipeline=False, env={"LC_ALL": "C", "LANG": "C", "PYTHONUTF8": "0", "PATH": "/usr/bin:/bin"})
     assert out.strip().lower() in ("ansi_x3.4-1968", "ascii", "us-ascii")
     assert log.read_bytes() == "gr\u00fc\u00dfe \u2713\n".encode("utf-8")
 

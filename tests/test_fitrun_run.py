@@ -8,6 +8,7 @@ import traceback
 
 import pytest
 import yaml
+from conftest import NO_PIPELINE
 from helpers import assert_refcounts_stable
 
 RULE = "=" * 60
@@ -295,6 +296,7 @@ def test_runs_in_the_same_second_keep_their_own_logs(fitrun, tools_dir, fixed_cl
 def test_parallel_processes_get_distinct_logs(run_python, tools_dir):
     out = run_python(f"""
         import multiprocessing as mp
+        import quelmar.tools.fitrun  # once, before the workers are forked (with the stand-in pipeline)
 
         def run(_):
             import datetime as dt
@@ -307,7 +309,7 @@ def test_parallel_processes_get_distinct_logs(run_python, tools_dir):
         if __name__ == "__main__":
             with mp.get_context("fork").Pool(4) as pool:
                 print(len(set(pool.map(run, range(8)))))
-    """.replace("if __name__", "if True or __name__"))
+    """.replace("if __name__", "if True or __name__"), pipeline=False)
     assert out.strip() == "8"
     assert len(list((tools_dir / "logs").iterdir())) == 8
 
@@ -391,7 +393,7 @@ def test_the_log_grows_while_the_pipeline_runs(fitrun, tools_dir, fixed_clock):
 
 
 def test_a_killed_run_keeps_what_it_printed(tmp_path):
-    code = f"""
+    code = NO_PIPELINE + f"""
 import os, pathlib, shutil, signal
 import quelmar.tools, quelmar.tools.fitrun as fitrun
 tools = pathlib.Path({str(tmp_path)!r}) / "tools"

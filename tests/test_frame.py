@@ -66,7 +66,7 @@ def test_method_names_stay_strings(run_python):
         print(repr(method).split(" at ")[0], method.__name__)
         method.__qualname__ = "Other.name"
         print(repr(method).split(" at ")[0])
-    """)
+    """, pipeline=False)
     assert out.splitlines() == ["__qualname__ must be set to a string object"] * 2 + [
         "__name__ must be set to a string object"] * 2 + ["<function LogCapture.get_logs get_logs",
                                                           "<function Other.name"]
@@ -82,7 +82,7 @@ def test_freed_methods_release_their_type(run_python):
             delattr(fitrun.LogCapture, name)
         gc.collect()
         print(before - sys.getrefcount(kind))
-    """)
+    """, pipeline=False)
     assert out.split() == ["4"]
 
 
@@ -234,7 +234,7 @@ def test_repeated_helper_failures_reuse_their_entry(run_python, tmp_path):
                 codes.append(tb.tb_frame.f_code)
                 bytes(range(48)) * 2  # reuses freed memory
         print(codes[0].co_name, codes[0].co_firstlineno, all(c is codes[0] for c in codes))
-    """, env=dict(os.environ, **PERTURB))
+    """, pipeline=False, env=dict(os.environ, **PERTURB))
     assert out.split() == ["quelmar.tools.fitrun._load_reference_config", "83", "True"]
 
 

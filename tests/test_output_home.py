@@ -256,8 +256,13 @@ async def train_then_predict(session, arguments):
 
 
 def host_env(tmp_path):
+    """This environment with a scratch home; the compilation cache stays this user's, so that the
+    host's worker loads the programs it has compiled before instead of compiling them again."""
+    from quelmar.tools.ordane import jax_cache
+
     env = {k: v for k, v in os.environ.items() if k not in ("QUELMAR_HOME", "XDG_DATA_HOME")}
-    return env | {"HOME": str(tmp_path / "user")}
+    cache = jax_cache.cache_dir()
+    return env | {"HOME": str(tmp_path / "user")} | ({jax_cache.ENV_DIR: cache} if cache else {})
 
 
 # One host start (a worker importing JAX) and one short training each: the user's journey as written.
