@@ -107,3 +107,19 @@ def test_the_cache_folder(monkeypatch, tmp_path, env, expected):
         monkeypatch.setenv(name, value)
     want = None if expected is None else expected.format(home=tmp_path)
     assert jax_cache.cache_dir() == want
+
+
+@pytest.mark.parametrize(("quick_work", "quick"), [(1 << 16, True), (0, False)])
+def test_a_run_of_little_work_runs_the_quickly_compiled_epoch(tmp_path, monkeypatch, quick_work,
+                                                             quick):
+    """42 rows for 4 epochs is little work: its epoch is the program compiled
+    without backend optimisations; a run above the bound gets the optimised one."""
+    from quelmar.tools.ordane import compiled
+
+    ran = []
+    for name in ("_epoch", "_epoch_quick"):
+        program = getattr(compiled, name)
+        monkeypatch.setattr(compiled, name, lambda *a, _p=program, _n=name: ran.append(_n) or _p(*a))
+    monkeypatch.setattr(compiled, "QUICK_WORK", quick_work)
+    _compiles_of(_config(tmp_path, _rows(tmp_path / "rows.csv", 60, 4), "MLP"))
+    assert set(ran) == {"_epoch_quick" if quick else "_epoch"} and len(ran) == 4

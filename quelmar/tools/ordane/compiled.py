@@ -73,6 +73,7 @@ class Plan:
     split: bool
     slots: int | None = None
     mesh: object = None
+    quick: bool = False  # compiled with `QUICK` options (a run of little work)
 
     @property
     def width(self) -> int:
@@ -122,7 +123,18 @@ def seed_key(seed: int):
     return jax.random.PRNGKey(seed)
 
 
-@functools.partial(jax.jit, static_argnums=0)
+QUICK = {"xla_backend_optimization_level": 0}
+"""Compiler options of the programs that run once in a run, and of the epoch
+of a run of little work (`QUICK_WORK`): without XLA's backend optimisations a
+program compiles three to four times faster and runs two to four times
+slower, which a small training more than wins back."""
+
+QUICK_WORK = 1 << 16
+"""Most training rows times epochs of a run whose epoch is compiled with
+`QUICK` options (60 rows for 300 epochs is 18,000)."""
+
+
+@functools.partial(jax.jit, static_argnums=0, compiler_options=QUICK)
 def initial_state(static: Static, lo, hi, key, learning_rate):
     """(flat initial parameters, optimiser state, shuffle key) in one program."""
     init_key, shuffle_key = jax.random.split(key)
@@ -145,7 +157,7 @@ def apply_spread(static: Static, mesh, lo, hi, params, x):
     return _spread(mesh, make_apply(static.spec(lo, hi))(params, x))
 
 
-@functools.partial(jax.jit, static_argnums=0)
+@functools.partial(jax.jit, static_argnums=0, compiler_options=QUICK)
 def features(static: Static, lo, hi, x):
     """The parameter-free part of the model for the rows `x`."""
     return make_split(static.spec(lo, hi))[0](x)
@@ -183,11 +195,11 @@ def epoch(static: Static, plan: Plan, lo, hi, flat, opt_state, learning_rate, ke
     parameters, optimiser state and key that are not yet on every device."""
     if plan.mesh is not None and place is not None:
         flat, opt_state, key = place.replicated((flat, opt_state, key))
-    return _epoch(static, plan, lo, hi, flat, opt_state, learning_rate, key, ep, x, y, n)
+    run = _epoch_quick if plan.quick else _epoch
+    return run(static, plan, lo, hi, flat, opt_state, learning_rate, key, ep, x, y, n)
 
 
-@functools.partial(jax.jit, static_argnums=(0, 1))
-def _epoch(static: Static, plan: Plan, lo, hi, flat, opt_state, learning_rate, key, ep, x, y, n):
+def _epoch_body(static: Static, plan: Plan, lo, hi, flat, opt_state, learning_rate, key, ep, x, y, n):
     spec = static.spec(lo, hi)
     apply_features = make_split(spec)[1] if plan.split else make_apply(spec)
     unravel = functools.partial(layout(static).unravel, xp=jnp)
@@ -228,6 +240,10 @@ def _epoch(static: Static, plan: Plan, lo, hi, flat, opt_state, learning_rate, k
     if plan.mesh is not None:
         flat, opt_state = _spread(plan.mesh, (flat, opt_state))
     return flat, opt_state, jnp.sum(totals) / n
+
+
+_epoch = jax.jit(_epoch_body, static_argnums=(0, 1))
+_epoch_quick = jax.jit(_epoch_body, static_argnums=(0, 1), compiler_options=QUICK)
 
 
 def pad_rows(a: np.ndarray, rows: int) -> np.ndarray:

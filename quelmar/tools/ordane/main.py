@@ -335,7 +335,8 @@ def _trainer(prep: Prepared, s: Settings, place):
     x_model = np.asarray(prep.model_in["train"])
     x_pad, y_pad = place.rows(x_model, prep.y_model, rows=batches * batch)  # sharded over devices
     split = _split_features(prep, x_pad)
-    plan = compiled.Plan(batch, batches, split, place.width(batch), place.mesh)
+    quick = n * s.num_epochs <= compiled.QUICK_WORK  # compiles fast, runs slower
+    plan = compiled.Plan(batch, batches, split, place.width(batch), place.mesh, quick)
     if place.mesh is not None:
         _say(place.describe(batch))
     x = compiled.features(static, lo, hi, x_pad) if split else x_pad
