@@ -16,7 +16,7 @@ from helpers import run
 from quelmar.tools.ordane import main
 from quelmar.tools.ordane.data import generate_dataset
 from quelmar.tools.ordane.main import load_model
-from quelmar.tools.ordane.models import METHODS, ModelSpec, fno, kan, setting_fields
+from quelmar.tools.ordane.models import METHODS, ModelSpec, fno, kan, nonlinear, setting_fields
 from quelmar.tools.ordane.settings import DEFAULTS, SUPPORTED_METHODS
 
 REF_PATH = Path(quelmar.tools.__file__).parent / "config" / "config_ref.yaml"
@@ -337,6 +337,35 @@ def test_cp_model_starts_at_a_scale_independent_of_the_inputs(method, n_in, nmod
     # Two inputs start near 0.25; forty inputs from 0.04 to 0.2, not near 2**-40.
     assert 0.01 < np.median(np.abs(y)) < 2.0
     assert np.isfinite(y).all()
+
+
+@pytest.mark.parametrize("activation", ["sigmoid", "softplus", "relu", "tanh"])
+@pytest.mark.parametrize("n_in", [5, 16, 64])
+def test_nonlinear_with_an_activation_starts_at_a_scale_independent_of_the_inputs(activation,
+                                                                                   n_in):
+    """Every factor of sigmoid or tanh is below one and of softplus above one:
+    products of 64 started near 1e-9 and 3e7 before the modes had weights."""
+    settings = dataclasses.asdict(nonlinear.Settings(INNactivation=activation))
+    spec = ModelSpec("nonlinear", n_in, 2, settings, [0.0] * n_in, [1.0] * n_in)
+    x = np.random.default_rng(0).uniform(0, 1, size=(64, n_in)).astype(np.float32)
+    params = jax.jit(lambda key: nonlinear.init(spec, key))(jax.random.PRNGKey(2))
+    y = np.asarray(jax.jit(nonlinear.make_apply(spec))(params, x))
+    assert 0.01 < np.median(np.abs(y)) < 2.0
+
+
+@pytest.mark.parametrize("activation, n_in", [("tanh", 5), ("softplus", 3)])
+def test_a_nonlinear_model_saved_without_mode_weights_keeps_its_outputs(activation, n_in):
+    """Models saved before the modes had weights were the plain sum of the
+    products of activated factors; read back, they predict the same."""
+    settings = dataclasses.asdict(nonlinear.Settings(INNactivation=activation, nmode=3))
+    spec = ModelSpec("nonlinear", n_in, 2, settings, [0.0] * n_in, [1.0] * n_in)
+    values = np.random.default_rng(3).uniform(0.2, 1.5, size=(2, 3, n_in, 13)).astype(np.float32)
+    x = np.random.default_rng(4).uniform(0, 1, size=(32, n_in)).astype(np.float32)
+    weights = np.asarray(nonlinear.patch_basis(settings)(spec.node_position(x, 12)))
+    act = nonlinear.FACTOR_ACTIVATIONS[activation]
+    saved = np.prod(np.asarray(act(np.einsum("ndk,omdk->nomd", weights, values))), -1).sum(-1)
+    params = nonlinear.upgrade_params(spec, {"values": values})
+    np.testing.assert_allclose(nonlinear.make_apply(spec)(params, x), saved, rtol=1e-5)
 
 
 @pytest.fixture(scope="module")

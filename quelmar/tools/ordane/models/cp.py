@@ -36,7 +36,14 @@ PAIRED_FROM = 4
 """From this many inputs on, the modes start in pairs of opposite sign."""
 
 
-def init(spec, key) -> dict:
+def mode_signs(nmode: int):
+    """+1, -1, +1, ... over the modes (an odd last mode 0): modes in pairs of
+    opposite sign, which cancel at the start."""
+    sign = jnp.where(jnp.arange(nmode) % 2 == 0, 1.0, -1.0)
+    return sign.at[-1].set(0.0) if nmode % 2 else sign
+
+
+def init(spec, key, signed: bool = True) -> dict:
     """Node values ``values`` of shape (n_out, nmode, n_in, nseg + 1), chosen
     so that the model starts at a scale that does not depend on the number
     of inputs n (a product of n factors below one would start near 2**-n).
@@ -60,19 +67,24 @@ def init(spec, key) -> dict:
         scale = (0.5 ** min(n, 3) / nmode) ** (1.0 / n)
         return {"values": scale * (1.0 + 0.4 * noise)}
     values = 1.0 + 0.1 / n ** 0.5 * noise
-    sign = jnp.where(jnp.arange(nmode) % 2 == 0, 1.0, -1.0)
-    if nmode % 2:
-        sign = sign.at[-1].set(0.0)
-    return {"values": values.at[:, :, 0, :].multiply(sign[None, :, None])}
+    if not signed:
+        return {"values": values}
+    return {"values": values.at[:, :, 0, :].multiply(mode_signs(nmode)[None, :, None])}
 
 
-def make_split(spec, basis, factor_activation=None):
+def make_split(spec, basis, factor_activation=None, unit: float = 1.0):
     """``(features, apply_features)``: the node weights of the inputs,
     ``features(x) -> (N, n_in, nseg + 1)``, which do not depend on the
     parameters, and ``apply_features(params, weights) -> (N, n_out)``.
 
     basis              ``basis(t)``: (N, n_in) grid positions -> (N, n_in, nseg + 1)
     factor_activation  applied to each 1-D factor before the product (None: none)
+
+    With a factor activation ``act`` and parameters holding mode weights
+    ``scales`` (n_out, nmode), each activated factor is divided by `unit`
+    (act(1)) and each mode's product weighted:
+    ``y_o = sum_m scales_om prod_d act(f) / unit`` (a factor whose value is 1
+    counts 1, whatever the activation).
     """
     nseg = spec.settings["nseg"]
 
@@ -83,6 +95,8 @@ def make_split(spec, basis, factor_activation=None):
         factors = jnp.einsum("ndk,omdk->nomd", weights, params["values"])  # (N, o, m, d)
         if factor_activation is not None:
             factors = factor_activation(factors)
+        if "scales" in params:
+            return jnp.einsum("nom,om->no", jnp.prod(factors / unit, axis=-1), params["scales"])
         return jnp.prod(factors, axis=-1).sum(axis=-1)                     # (N, o)
 
     return features, apply_features

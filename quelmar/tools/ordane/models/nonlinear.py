@@ -39,6 +39,22 @@ segment draws on 2 s + 2 nodes.  ``act`` is ``INNactivation``, applied to the
 value of each 1-D factor before the product over inputs; the default
 "identity" keeps the polynomial reproduction.
 
+With an activation, each mode also has a learnt weight and each activated
+factor is divided by act(1) (see `cp.make_split`)::
+
+    y_o = sum_m scales_om prod_d act(f_{o,m,d}(x_d)) / act(1)
+
+A product of activated factors cannot start at a scale independent of the
+number of inputs n when every factor is below one (tanh, sigmoid), nor cancel
+in pairs through an activation that is not odd; the weights carry the modes'
+scale and sign instead.  From 4 inputs on (`cp.PAIRED_FROM`), every node
+value starts near 1 (each factor counts about 1) and the weights start at
++1, -1, +1, ... (`cp.mode_signs`), so the output starts small and its
+gradients neither vanish nor explode as n grows.  Below 4 inputs the start
+is that of `cp.init` with weights act(1)^n, the model without weights.
+Models saved without weights are read with weights act(1)^n, which is the
+same model.
+
 Kernels phi(rho), rho >= 0: gaussian exp(-rho^2); multiquadric
 sqrt(1 + rho^2); inverse_multiquadric 1 / sqrt(1 + rho^2); cubic_spline the
 compact cubic spline (2/3 - 4 rho^2 + 4 rho^3 for rho <= 1/2,
@@ -52,6 +68,7 @@ size), so it is solved once, in double precision, when the model is built:
 from __future__ import annotations
 
 import functools
+import math
 from dataclasses import dataclass
 
 import jax.numpy as jnp
@@ -175,12 +192,46 @@ def patch_basis(settings: dict):
     return basis
 
 
-init = cp.init
+_SIGMOID_1 = 1.0 / (1.0 + math.exp(-1.0))
+UNITS = {"relu": 1.0, "leaky_relu": 1.0, "elu": 1.0, "tanh": math.tanh(1.0),
+         "sigmoid": _SIGMOID_1, "silu": _SIGMOID_1, "softplus": math.log1p(math.e),
+         # jax.nn.gelu's tanh form at 1
+         "gelu": 0.5 * (1.0 + math.tanh(math.sqrt(2.0 / math.pi) * 1.044715))}
+"""act(1) of each factor activation (plain numbers: models are built inside
+traced code)."""
+
+
+def _unit(settings) -> float | None:
+    """act(1) of the factor activation, or None for the identity."""
+    return UNITS.get(settings["INNactivation"])
+
+
+def init(spec, key) -> dict:
+    unit = _unit(spec.settings)
+    if unit is None:
+        return cp.init(spec, key)
+    nmode, n = spec.settings["nmode"], spec.n_in
+    if n < cp.PAIRED_FROM or nmode < 2:
+        return {**cp.init(spec, key), "scales": jnp.full((spec.n_out, nmode), unit ** n,
+                                                         jnp.float32)}
+    scales = jnp.broadcast_to(cp.mode_signs(nmode), (spec.n_out, nmode)).astype(jnp.float32)
+    return {**cp.init(spec, key, signed=False), "scales": scales}
+
+
+def upgrade_params(spec, params: dict) -> dict:
+    """Parameters saved before the modes had weights: weights act(1)^n_in,
+    which keep the saved model's outputs."""
+    unit = _unit(spec.settings)
+    if unit is None or "scales" in params or "values" not in params:
+        return params
+    return {**params, "scales": np.full((spec.n_out, spec.settings["nmode"]), unit ** spec.n_in,
+                                        np.float32)}
 
 
 def make_split(spec):
     return cp.make_split(spec, patch_basis(spec.settings),
-                         FACTOR_ACTIVATIONS[spec.settings["INNactivation"]])
+                         FACTOR_ACTIVATIONS[spec.settings["INNactivation"]],
+                         _unit(spec.settings) or 1.0)
 
 
 def make_apply(spec):
