@@ -454,7 +454,7 @@ def test_kan_refit_keeps_each_edge_between_and_beyond_the_rows(first):
               jax.jit(lambda key: kan.init(spec, key))(jax.random.PRNGKey(1)).items()}
     rng = np.random.default_rng(0)
     x = np.stack([rng.choice(first, 400), rng.uniform(0, 1, 400)], axis=1)
-    x[:2, 1] = [0.0, 1.0]   # the training range of the spec
+    x[:2, 1] = [0.0, 1.0]   # the training range the model was built for
     new = kan.adapt(spec, params, x)
     np.testing.assert_allclose(new["grid0"], [[-1.0, -1.0], [1.0, 1.0]], atol=1e-6)
     t = np.repeat(np.linspace(-1, 1, 201)[:, None], 2, axis=1)

@@ -89,6 +89,7 @@ from quelmar.host.resources import OutputHome, ResourceError, list_resources, ou
 from quelmar.host.tasks import TaskStore
 from quelmar.host.values import error_text, to_jsonable
 from quelmar.host.wire import has_lone_surrogate
+from quelmar.tools.ordane.jax_cache import user_cache_folder
 
 __all__ = ["DEFAULT_PROGRESS_INTERVAL", "ToolHost", "error_text", "to_jsonable"]
 
@@ -189,11 +190,7 @@ def description_cache(environ: Mapping[str, str] | None = None, package: Path | 
     to any tool or to the pipeline names another file.
     """
     environ = os.environ if environ is None else environ
-    if sys.platform == "darwin":
-        base = os.path.expanduser("~/Library/Caches")
-    else:
-        base = environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
-    folder = environ.get(CACHE_ENV) or os.path.join(base, "quelmar")
+    folder = environ.get(CACHE_ENV) or user_cache_folder(environ)
     digest = hashlib.sha256(f"{sys.executable}\0{sys.version}\0{_version()}".encode())
     package = package if package is not None else Path(__file__).resolve().parent.parent
     for path in sorted(package.rglob("*")):

@@ -239,13 +239,9 @@ def select(gpu_idx: int, say: Callable[[str], None] = print) -> Placement:
     """The devices of a run (see the module docstring); joins the processes
     named by the environment first.  ValueError for a `gpu_idx` beyond the
     GPUs present or a bad device count."""
-    processes = 1
-    if start_distributed():
-        import jax
-
-        processes = jax.process_count()
     import jax
 
+    processes = jax.process_count() if start_distributed() else 1
     try:
         gpus = jax.devices("gpu")
     except RuntimeError:

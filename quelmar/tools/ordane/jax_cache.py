@@ -27,13 +27,19 @@ def cache_dir() -> str | None:
     chosen = os.environ.get(ENV_DIR)
     if chosen:
         return os.path.abspath(os.path.expanduser(chosen))
+    return os.path.join(user_cache_folder(), "jax")
+
+
+def user_cache_folder(environ=None) -> str:
+    """quelmar's folder in the platform's per-user cache location."""
+    environ = os.environ if environ is None else environ
     if sys.platform == "darwin":
         base = os.path.expanduser("~/Library/Caches")
     elif sys.platform == "win32":
-        base = os.environ.get("LOCALAPPDATA") or os.path.expanduser("~\\AppData\\Local")
+        base = environ.get("LOCALAPPDATA") or os.path.expanduser("~\\AppData\\Local")
     else:
-        base = os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache")
-    return os.path.join(base, "quelmar", "jax")
+        base = environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache")
+    return os.path.join(base, "quelmar")
 
 
 def enable() -> str | None:
