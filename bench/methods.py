@@ -20,7 +20,11 @@ scikit-learn is installed into the running environment when missing (it is a
 benchmark-only package).  Run with `make bench-methods`; options
 ``--sets a,b`` and ``--methods m,n`` restrict the quality table to those data
 sets and methods (``sklearn`` among the methods: scikit-learn's models) and
-skip the epoch rounds and targets, as does ``--quality-only``.
+skip the epoch rounds and targets, as does ``--quality-only``.  ``--seeds
+0,1,2`` trains each of the pipeline's methods once per `random_seed` and
+reports the mean score (the split stays the same): single runs of the
+smaller sets vary with the seed by more than the differences between two
+versions of a method.
 """
 import argparse
 import copy
@@ -130,9 +134,11 @@ def score(run_type, truth, pred):
     return float(np.mean(np.ravel(pred) == truth))
 
 
-def ordane_run(method, files, n_in, run_type, workdir, epochs=None, n_out=1):
+def ordane_run(method, files, n_in, run_type, workdir, epochs=None, n_out=1, seed=None):
     """(test score, fit seconds, median seconds per epoch)."""
     config = copy.deepcopy(REF)
+    if seed is not None:
+        config["TRAIN_PARAM"]["random_seed"] = seed
     config["DATA_PARAM"].update(data_filenames=files, input_col=list(range(n_in)),
                                 output_col=list(range(n_in, n_in + n_out)))
     config["MODEL_PARAM"]["interp_method"] = method
@@ -197,17 +203,22 @@ def sklearn_runs(parts, run_type):
     return out
 
 
-def quality_table(sets, workdir, methods=SUPPORTED_METHODS, with_sklearn=True):
+def quality_table(sets, workdir, methods=SUPPORTED_METHODS, with_sklearn=True, seeds=(None,)):
+    """Rows (set, run type, method, score, fit seconds, seconds per epoch); with
+    several `seeds` the pipeline's score and fit time are means over them."""
     rows = []
     for name, (x, y, run_type) in sets.items():
         parts = split(x, y)
         files = write_csvs(Path(workdir) / name, parts)
         n_out = 1 if y.ndim == 1 else y.shape[1]
         for method in methods:
-            value, seconds, per_epoch = ordane_run(method, files, x.shape[1], run_type, workdir,
-                                                   n_out=n_out)
+            runs = [ordane_run(method, files, x.shape[1], run_type, workdir, n_out=n_out,
+                               seed=seed) for seed in seeds]
+            value, seconds = (statistics.fmean(r[i] for r in runs) for i in (0, 1))
+            per_epoch = statistics.median(r[2] for r in runs)
             rows.append((name, run_type, method, value, seconds, per_epoch))
-            print(f"  {name:14s} {method:16s} {value:.4g}  fit {seconds:6.2f} s  "
+            each = f" ({' '.join(f'{r[0]:.4g}' for r in runs)})" if len(runs) > 1 else ""
+            print(f"  {name:14s} {method:16s} {value:.4g}{each}  fit {seconds:6.2f} s  "
                   f"{per_epoch * 1e3:7.2f} ms/epoch", flush=True)
         if not with_sklearn or n_out > 1:
             continue
@@ -286,6 +297,8 @@ def main():
     parser.add_argument("--sets", help="comma-separated data sets (default: all)")
     parser.add_argument("--methods", help="comma-separated methods (default: all)")
     parser.add_argument("--quality-only", action="store_true")
+    parser.add_argument("--seeds", help="comma-separated random seeds of the pipeline's runs "
+                                        "(default: the reference configuration's)")
     args = parser.parse_args()
     start = time.perf_counter()
     sets = data_sets()
@@ -296,7 +309,8 @@ def main():
     methods = [m for m in methods if m != "sklearn"]
     with tempfile.TemporaryDirectory() as workdir:
         print("Quality and fit time (reference configuration, one 70/15/15 split):")
-        rows = quality_table(sets, workdir, methods, with_sklearn)
+        seeds = [int(s) for s in args.seeds.split(",")] if args.seeds else [None]
+        rows = quality_table(sets, workdir, methods, with_sklearn, seeds)
         if args.quality_only or args.sets or args.methods:
             print("\n" + markdown(rows))
             print(f"\nTotal {time.perf_counter() - start:.0f} s")

@@ -432,6 +432,13 @@ def test_kan_grid_adapts_to_its_inputs_and_keeps_the_function():
     # Adapting again changes nothing: the grid already covers the values.
     again = kan.adapt(spec, new, x)
     np.testing.assert_allclose(again["grid1"], new["grid1"], rtol=1e-5, atol=1e-6)
+    # Values over a narrower range: the first grid follows the inputs, the
+    # hidden grids keep what they cover.
+    narrow = kan.adapt(spec, new, 0.25 + 0.5 * x)
+    np.testing.assert_allclose(narrow["grid0"][:, :2], [[-0.5, -0.5], [0.5, 0.5]], atol=1e-2)
+    for l in (1, 2):
+        assert (narrow[f"grid{l}"][0] <= new[f"grid{l}"][0] + 1e-6).all()
+        assert (narrow[f"grid{l}"][1] >= new[f"grid{l}"][1] - 1e-6).all()
 
 
 def _kan_edges(params, layer, t):

@@ -17,7 +17,9 @@ Beyond the grid the spline part fades out and only the silu part remains.
 Adaptive grid (Liu et al.'s grid update).  Each layer's grid follows the
 activations that reach it: `adapt` sets [lo_i, hi_i] to the range of node
 i's values over the training rows (for hidden nodes widened by
-``GRID_MARGIN`` of the range on each side) and refits the spline
+``GRID_MARGIN`` of the range on each side, and never narrower than the
+hidden grid was: an update widens a hidden grid to its values, it does not
+take away a part of the edges the model has learnt) and refits the spline
 coefficients by least squares so that every edge function keeps its shape
 over the whole new grid (sampled evenly, ``REFIT_SAMPLES`` points per
 interval), not only at the rows' values: a fit to the rows alone leaves the
@@ -67,7 +69,7 @@ def widths(spec) -> list[int]:
     return [spec.n_in, *hidden, spec.n_out]
 
 
-GRID_MARGIN = 0.2
+GRID_MARGIN = 0.1
 """Share of a hidden node's range added on each side of its adapted grid
 (room for the values to move between updates and for unseen rows).  The
 first layer's grids are the inputs' training range, [-1, 1], without margin:
@@ -238,6 +240,12 @@ def adapt(spec, params: dict, x) -> dict:
         point = hi - lo <= 1e-6 * np.maximum(1.0, np.abs(lo))
         pad = np.where(point, (grid[1] - grid[0]) / 2, pad)
         new_grid = np.stack([lo - pad, hi + pad])
+        if l:
+            # A hidden grid only widens: the values reaching a hidden layer
+            # move during training, and a grid narrowed to today's range
+            # would drop the part of each edge that they come back to.
+            new_grid = np.stack([np.minimum(new_grid[0], grid[0]),
+                                 np.maximum(new_grid[1], grid[1])])
         at = ((new_grid[0] + new_grid[1]) + even[:, None] * (new_grid[1] - new_grid[0])) / 2
         target = np.einsum("mij,ioj->mio", basis(on_grid(at, grid, np)), c)  # (M, in, out)
         grid = new_grid
