@@ -1,12 +1,15 @@
 """The tool host, driven through the SDK's own client: in-process (in-memory streams, real worker
 processes), and over stdio against a server subprocess where the wire itself is tested."""
 
+import atexit
 import importlib
 import inspect
 import json
 import os
 import re
+import shutil
 import signal
+import tempfile
 import time
 import sys
 from contextlib import asynccontextmanager, contextmanager
@@ -33,6 +36,11 @@ from conftest import SANITIZER_ENV
 LAUNCHER = Path(__file__).with_name("host_launcher.py")
 NOISE = ("noise from print", "noise from fd 1", "noise from a child process")  # as in host_launcher.py
 MISSING = "quelmar-host-test/missing.csv"  # relative: resolved against the first root
+# The in-process hosts' output home: this process's own, so that a test that removes the training logs
+# it wrote never touches a log of a run in another test process.
+HOME = Path(tempfile.mkdtemp(prefix="quelmar-home-"))
+atexit.register(shutil.rmtree, HOME, True)
+LOGS = HOME / "logs"
 
 
 class Client:
@@ -98,7 +106,11 @@ async def _in_process(host, sessions, session_kw):
 
 @contextmanager
 def in_process(sessions=1, session_kw=None, **host_kw):
-    """Clients of an in-process host (its workers are real processes); one Client, or a list of them."""
+    """Clients of an in-process host (its workers are real processes); one Client, or a list of them.
+
+    The workers' output home is HOME unless ``env`` names another."""
+    given = host_kw.get("env") or {}
+    host_kw["env"] = dict(given or os.environ, QUELMAR_HOME=given.get("QUELMAR_HOME", str(HOME)))
     host = ToolHost(**host_kw)
     with start_blocking_portal() as portal:
         with portal.wrap_async_context_manager(_in_process(host, sessions, session_kw or {})) as found:
@@ -277,7 +289,7 @@ def endless_linear(tmp_path):
 
 def test_a_training_the_client_gave_up_on_does_not_hold_up_the_next(host, tmp_path):
     """A client whose read time-out ends a call cancels it; the host interrupts the run at once."""
-    logs = Path(importlib.import_module("quelmar.tools").__file__).parent / "logs"
+    logs = LOGS
     before = set(logs.glob("training_*.log"))
     arguments = endless_linear(tmp_path)
     try:
@@ -296,7 +308,7 @@ def test_a_training_the_client_gave_up_on_does_not_hold_up_the_next(host, tmp_pa
 
 
 def test_task_augmented_trainings(host, tmp_path):
-    logs = Path(importlib.import_module("quelmar.tools").__file__).parent / "logs"
+    logs = LOGS
     before = set(logs.glob("training_*.log"))
     arguments = endless_linear(tmp_path) | {"validation_period": 1000000}
     try:

@@ -24,7 +24,7 @@ from quelmar.host.resources import OutputHome, ResourceError, output_home, read_
 from quelmar.host.schemas import FITRUN_CHOICES, SCHEMAS
 
 sys.path.insert(0, os.path.dirname(__file__))
-from test_host import in_process, ok  # noqa: E402
+from test_host import HOME, in_process, ok  # noqa: E402
 
 PNG = b"\x89PNG\r\n\x1a\n"
 ROWS = "".join(f"{i % 10 / 10},{i // 10 / 6},{2 * (i % 10 / 10) - i // 10 / 6 + 0.5}\n" for i in range(60))
@@ -271,7 +271,7 @@ def test_uploads_are_stored_under_a_fresh_name_within_the_limit(tmp_path, chunks
 def host_files(tmp_path_factory):
     """A host whose uploads go to a folder of the test's own; the trainings' outputs where the tool puts them."""
     root = tmp_path_factory.mktemp("root")
-    default = output_home()
+    default = output_home({"QUELMAR_HOME": str(HOME)})  # where in_process's workers write
     home = OutputHome(default.models, default.plots, default.logs, tmp_path_factory.mktemp("uploads"))
     with in_process(policy=FilePolicy([root]), workers=1, home=home) as client:
         yield client, home
