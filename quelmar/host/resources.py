@@ -23,6 +23,7 @@ Nothing in this module imports a tool module.
 from __future__ import annotations
 
 import base64
+import errno
 import importlib.util
 import os
 import re
@@ -187,7 +188,8 @@ def _read_in(folder: Path, name: str, limit: int, shown: str) -> bytes:
     try:
         fd = os.open(name, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC, dir_fd=dir_fd)
     except OSError as exc:
-        raise ResourceError(f"{shown} cannot be read ({exc.strerror})") from None
+        verb = "does not exist" if exc.errno == errno.ENOENT else "cannot be read"
+        raise ResourceError(f"{shown} {verb} ({exc.strerror})") from None
     finally:
         os.close(dir_fd)
     with os.fdopen(fd, "rb") as f:
