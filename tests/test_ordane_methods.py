@@ -353,6 +353,12 @@ def test_nonlinear_with_an_activation_starts_at_a_scale_independent_of_the_input
     assert 0.01 < np.median(np.abs(y)) < 2.0
 
 
+def test_every_factor_activation_has_its_value_at_one():
+    """A new activation without its act(1) would be scaled as the identity."""
+    acts = {k: a for k, a in nonlinear.FACTOR_ACTIVATIONS.items() if a is not None}
+    assert nonlinear.UNITS == pytest.approx({k: float(a(1.0)) for k, a in acts.items()}, rel=1e-6)
+
+
 @pytest.mark.parametrize("activation, n_in", [("tanh", 5), ("softplus", 3)])
 def test_a_nonlinear_model_saved_without_mode_weights_keeps_its_outputs(activation, n_in):
     """Models saved before the modes had weights were the plain sum of the
